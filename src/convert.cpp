@@ -1,0 +1,296 @@
+#include "convert.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "tar_block.h"
+
+std::int64_t entry_size_for(std::uint32_t footer_size, std::int64_t data_blocks) {
+    if (data_blocks <= 0) return footer_size == 0 ? 0 : -1;
+    // ceil(t / 512) = data_blocks holds for t in [lowest, lowest + 511]; that
+    // range is shorter than 2^32, so at most one t in it has the footer's
+    // value modulo 2^32.
+    std::int64_t lowest = (data_blocks - 1) * std::int64_t{BLOCK_SIZE} + 1;
+    std::uint32_t step = footer_size - static_cast<std::uint32_t>(lowest);
+    std::int64_t t = lowest + step;
+    return t <= data_blocks * std::int64_t{BLOCK_SIZE} ? t : -1;
+}
+
+namespace {
+
+std::string format_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format_message(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (length < 0) return {};
+    if (static_cast<std::size_t>(length) < sizeof text) return std::string(text, length);
+    std::string long_text(length + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(long_text.data(), long_text.size(), format, args);
+    va_end(args);
+    long_text.pop_back();
+    return long_text;
+}
+
+constexpr std::int64_t BLOCK = BLOCK_SIZE;
+
+// One run of the pass. The input is read in chunks into `buf`, which holds
+// input bytes [buf_off, buf_off + buf_len); blocks to copy unchanged are
+// gathered as a run of `buf` and written in one go. Input positions are
+// 64-bit, so archives past 2 GiB and entries past 4 GiB convert.
+class Pass {
+public:
+    Pass(InputFile& input, OutputFile& output, MessageSink& messages)
+        : in_(input), out_(output), messages_(messages), buf_(CONVERT_CHUNK_SIZE) {}
+
+    ConvertResult run() {
+        std::int64_t pos = 0;
+        while (!stopped_ && !ended_) {
+            std::int64_t got = block_bytes(pos);
+            if (got < BLOCK) break;  // the input ends here, or a read failed
+            const unsigned char* block = at(pos);
+            if (checksum_can_match(block)) {
+                TarBlock work;
+                std::memcpy(work.data(), block, BLOCK);
+                if (check_placeholder_header(work) == BLOCK_SIZE_UNKNOWN) {
+                    pos = convert_entry(pos);
+                    continue;
+                }
+            }
+            queue(pos, pos + BLOCK);
+            pos += BLOCK;
+        }
+        flush();
+        if (!stopped_ && input_end_ % BLOCK != 0)
+            error(format_message("input file ends with a partial block of %d bytes\n",
+                                 static_cast<int>(input_end_ % BLOCK)));
+        return result_;
+    }
+
+private:
+    std::int64_t buf_end() const { return buf_off_ + static_cast<std::int64_t>(buf_len_); }
+    unsigned char* at(std::int64_t offset) { return buf_.data() + (offset - buf_off_); }
+
+    void error(const std::string& text) {
+        messages_.emit(0, text);
+        result_.failed = true;
+    }
+
+    void read_failed(int error_number) {
+        error(format_message("read of input file %s failed %s\n", in_.name.c_str(),
+                             std::strerror(error_number)));
+        stopped_ = true;
+    }
+
+    // How many bytes of the block at offset the buffer holds after refilling
+    // it if needed: 512, fewer where the input ends inside the block, or -1
+    // after a read failure. Refilling writes out the pending run first.
+    std::int64_t block_bytes(std::int64_t offset) {
+        std::int64_t have = buf_end() - offset;
+        if (have >= BLOCK) return BLOCK;
+        if (input_end_ >= 0 && buf_end() == input_end_ && have >= 0) return have;
+        flush();
+        if (stopped_) return -1;
+        int error_number = 0;
+        std::int64_t got = in_.read_at(offset, buf_.data(), buf_.size(), &error_number);
+        if (got < 0) {
+            buf_off_ = offset;
+            buf_len_ = 0;
+            read_failed(error_number);
+            return -1;
+        }
+        buf_off_ = offset;
+        buf_len_ = static_cast<std::size_t>(got);
+        if (buf_len_ < buf_.size()) input_end_ = buf_end();
+        return std::min<std::int64_t>(got, BLOCK);
+    }
+
+    // Queues input bytes [from, to), which the buffer holds, for output right
+    // after what is queued already.
+    void queue(std::int64_t from, std::int64_t to) {
+        if (pending_end_ != from || pending_start_ == pending_end_) {
+            flush();
+            pending_start_ = from;
+        }
+        pending_end_ = to;
+    }
+
+    void flush() {
+        std::int64_t from = pending_start_, to = pending_end_;
+        pending_start_ = pending_end_ = 0;
+        if (to > from) write(at(from), static_cast<std::size_t>(to - from));
+    }
+
+    // Writes bytes that are not part of the queued run, after that run.
+    void write(const unsigned char* bytes, std::size_t length) {
+        if (stopped_) return;
+        if (int error_number = out_.write_all(bytes, length)) {
+            error(format_message("write of output file %s failed %s\n", out_.name.c_str(),
+                                 std::strerror(error_number)));
+            result_.write_failed = true;
+            stopped_ = true;
+        }
+    }
+
+    void write_block(const unsigned char* bytes, std::size_t length) {
+        flush();
+        write(bytes, length);
+    }
+
+    std::int64_t convert_entry(std::int64_t header_start);
+    void copy_entry_data(std::int64_t from, std::int64_t to);
+
+    InputFile& in_;
+    OutputFile& out_;
+    MessageSink& messages_;
+    std::vector<unsigned char> buf_;
+    std::vector<unsigned char> copy_buf_;  // for entry data that has left buf_, allocated on first use
+    std::int64_t buf_off_ = 0;
+    std::size_t buf_len_ = 0;
+    std::int64_t input_end_ = -1;  // the input's length, once a read has met its end
+    std::int64_t pending_start_ = 0;
+    std::int64_t pending_end_ = 0;
+    std::uint32_t size_ = 0;  // carried from entry to entry, set only by a footer
+    bool stopped_ = false;    // a read, write or change error ended the pass
+    bool ended_ = false;      // a placeholder header without footer ended the pass
+    ConvertResult result_;
+};
+
+
+// Converts the placeholder entry whose header starts at header_start and
+// returns where the main loop goes on: after the footer.
+std::int64_t Pass::convert_entry(std::int64_t header_start) {
+    const std::int64_t header_end = header_start + BLOCK;
+    TarBlock header;
+    std::memcpy(header.data(), at(header_start), BLOCK);
+    flush();
+    messages_.emit(2, format_message("Plint header pos: start:%lld end:%lld\n",
+                                     static_cast<long long>(header_start),
+                                     static_cast<long long>(header_end)));
+
+    // Footer search. A read that meets the end inside a block overwrites only
+    // the start of the block read before, so the candidate there is the
+    // input's last bytes followed by the tail of the previous block.
+    TarBlock footer;
+    TarBlock previous;
+    std::int64_t footer_start = header_end;
+    BlockStatus status = BLOCK_NOT_FOOTER;
+    bool whole = true;
+    for (;; footer_start += BLOCK) {
+        if (footer_start + BLOCK > buf_end())
+            std::memcpy(previous.data(), at(footer_start - BLOCK), BLOCK);
+        std::int64_t got = block_bytes(footer_start);
+        if (got < 0) return footer_start;
+        if (got < BLOCK) {
+            footer = previous;
+            std::memcpy(footer.data(), at(footer_start), static_cast<std::size_t>(got));
+            TarBlock work = footer;
+            status = check_footer(work, size_);
+            whole = false;
+            break;
+        }
+        const unsigned char* block = at(footer_start);
+        if (!checksum_can_match(block)) continue;
+        std::memcpy(footer.data(), block, BLOCK);
+        TarBlock work = footer;
+        status = check_footer(work, size_);
+        if (status == BLOCK_OK) break;
+    }
+    if (status != BLOCK_OK) {
+        error(format_message("no footer for placeholder header at offset %lld\n",
+                             static_cast<long long>(header_start)));
+        ended_ = true;
+        return footer_start;
+    }
+    const std::int64_t footer_end = whole ? footer_start + BLOCK : input_end_;
+    messages_.emit(2, format_message("PFooter pos: start:%lld end:%lld\n",
+                                     static_cast<long long>(footer_start),
+                                     static_cast<long long>(footer_end)));
+
+    const std::int64_t data_blocks = (footer_start - header_end) / BLOCK;
+    std::int64_t entry_size = size_;
+    if (!read_octal_field(footer.data() + SIZE_FIELD.offset, SIZE_FIELD.width)) {
+        error(format_message("footer at offset %lld holds no size\n",
+                             static_cast<long long>(footer_start)));
+    } else if (std::int64_t t = entry_size_for(size_, data_blocks); t >= 0) {
+        entry_size = t;
+    } else {
+        error(format_message("footer at offset %lld gives size %u for %lld data blocks\n",
+                             static_cast<long long>(footer_start), size_,
+                             static_cast<long long>(data_blocks)));
+    }
+    if (entry_size >= ENTRY_SIZE_LIMIT) {
+        error(format_message("entry at offset %lld is too large for a tar header\n",
+                             static_cast<long long>(header_start)));
+        return footer_end;
+    }
+
+    put_octal_field(header.data() + SIZE_FIELD.offset, SIZE_WRITE_WIDTH,
+                    static_cast<std::uint64_t>(entry_size));
+    std::memset(header.data() + CHKSUM_FIELD.offset, ' ', CHKSUM_FIELD.width);
+    put_octal_field(header.data() + CHKSUM_FIELD.offset, CHKSUM_WRITE_WIDTH,
+                    header_checksum(header));
+    if (header_start >= buf_off_) {
+        // Rewritten in place, so the header and data still in the buffer go
+        // out in one write.
+        std::memcpy(at(header_start), header.data(), BLOCK);
+        queue(header_start, header_end);
+    } else {
+        write_block(header.data(), BLOCK);
+    }
+    if (entry_size == 0) return footer_end;
+    if (data_blocks == 0) {
+        // The copy of the entry's one block reads the footer itself.
+        if (whole)
+            queue(footer_start, footer_end);
+        else
+            write_block(footer.data(), BLOCK);
+    } else {
+        copy_entry_data(header_end, footer_start);
+    }
+    return footer_end;
+}
+
+// Writes input bytes [from, to), whole blocks that the footer search read:
+// the part still in the buffer from there, the rest read again.
+void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
+    const std::int64_t reread_end = std::max(from, std::min(to, buf_off_));
+    if (from < reread_end) {
+        flush();
+        if (copy_buf_.empty()) copy_buf_.resize(CONVERT_CHUNK_SIZE);
+        for (std::int64_t offset = from; offset < reread_end && !stopped_;) {
+            std::size_t want = static_cast<std::size_t>(
+                std::min<std::int64_t>(reread_end - offset, copy_buf_.size()));
+            int error_number = 0;
+            std::int64_t got = in_.read_at(offset, copy_buf_.data(), want, &error_number);
+            if (got < 0) {
+                read_failed(error_number);
+                return;
+            }
+            std::size_t whole_blocks = static_cast<std::size_t>(got) / BLOCK_SIZE * BLOCK_SIZE;
+            write(copy_buf_.data(), whole_blocks);
+            if (static_cast<std::size_t>(got) < want) {
+                // These blocks were whole when the footer search read them.
+                if (!stopped_) error("input file changed during conversion\n");
+                stopped_ = true;
+                return;
+            }
+            offset += got;
+        }
+    }
+    std::int64_t from_buf = std::max(from, buf_off_);
+    if (from_buf < to) queue(from_buf, to);
+}
+
+}  // namespace
+
+ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages) {
+    return Pass(input, output, messages).run();
+}

@@ -1,0 +1,57 @@
+// The conversion pass: plint archive in, plain tar archive out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Where the pass reads. read_at fills buf with up to len bytes from offset
+// and returns how many it got; fewer than len only at the end of the input.
+// A failure returns -1 and leaves its errno value in *error.
+struct InputFile {
+    std::string name;
+    explicit InputFile(std::string file_name) : name(std::move(file_name)) {}
+    virtual ~InputFile() = default;
+    virtual std::int64_t read_at(std::int64_t offset, unsigned char* buf, std::size_t len,
+                                 int* error) = 0;
+};
+
+// Where the pass writes, strictly in sequence. write_all writes all len
+// bytes and returns 0, or returns an errno value.
+struct OutputFile {
+    std::string name;
+    explicit OutputFile(std::string file_name) : name(std::move(file_name)) {}
+    virtual ~OutputFile() = default;
+    virtual int write_all(const unsigned char* buf, std::size_t len) = 0;
+};
+
+// Receives each message of the pass, formatted and ending in "\n", with its
+// level: 0 for errors, 2 for the positions of each converted entry.
+struct MessageSink {
+    virtual ~MessageSink() = default;
+    virtual void emit(int level, const std::string& text) = 0;
+};
+
+struct ConvertResult {
+    bool failed = false;        // a level-0 message was emitted: exit status 1
+    bool write_failed = false;  // a write failed; the output's close must not report again
+};
+
+// Input and output sizes of the pass's read buffers; exposed so tests can put
+// headers and footers exactly on a chunk boundary.
+constexpr std::size_t CONVERT_CHUNK_SIZE = 1 << 20;
+
+// Reads the whole input and writes the converted archive. Placeholder
+// headers get the size of their footer and a fresh checksum, footers are
+// dropped, every other block is copied as read. Stops at the first read or
+// write failure; never reads or writes outside the input's whole blocks and
+// the converted entries. Memory use is fixed, whatever the archive.
+ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages);
+
+// The size an entry whose footer reads footer_size (modulo 2^32) and which
+// holds data_blocks blocks must have: the one t with t = footer_size
+// (mod 2^32) and ceil(t / 512) = data_blocks; -1 when there is none.
+std::int64_t entry_size_for(std::uint32_t footer_size, std::int64_t data_blocks);
+
+// An entry of this size or more does not fit eleven octal digits.
+constexpr std::int64_t ENTRY_SIZE_LIMIT = std::int64_t{1} << 33;
