@@ -47,8 +47,8 @@ constexpr std::int64_t BLOCK = BLOCK_SIZE;
 // 64-bit, so archives past 2 GiB and entries past 4 GiB convert.
 class Pass {
 public:
-    Pass(InputFile& input, OutputFile& output, MessageSink& messages)
-        : in_(input), out_(output), messages_(messages), buf_(CONVERT_CHUNK_SIZE) {}
+    Pass(InputFile& input, OutputFile& output, MessageSink& messages, std::size_t chunk_size)
+        : in_(input), out_(output), messages_(messages), buf_(chunk_size) {}
 
     ConvertResult run() {
         std::int64_t pos = 0;
@@ -264,7 +264,7 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
     const std::int64_t reread_end = std::max(from, std::min(to, buf_off_));
     if (from < reread_end) {
         flush();
-        if (copy_buf_.empty()) copy_buf_.resize(CONVERT_CHUNK_SIZE);
+        if (copy_buf_.empty()) copy_buf_.resize(buf_.size());
         for (std::int64_t offset = from; offset < reread_end && !stopped_;) {
             std::size_t want = static_cast<std::size_t>(
                 std::min<std::int64_t>(reread_end - offset, copy_buf_.size()));
@@ -291,6 +291,8 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
 
 }  // namespace
 
-ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages) {
-    return Pass(input, output, messages).run();
+ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages,
+                              std::size_t chunk_size) {
+    if (chunk_size < BLOCK_SIZE || chunk_size % BLOCK_SIZE != 0) chunk_size = CONVERT_CHUNK_SIZE;
+    return Pass(input, output, messages, chunk_size).run();
 }

@@ -37,16 +37,18 @@ struct ConvertResult {
     bool write_failed = false;  // a write failed; the output's close must not report again
 };
 
-// Input and output sizes of the pass's read buffers; exposed so tests can put
-// headers and footers exactly on a chunk boundary.
+// How much of the input the pass reads at once. Tests pass smaller chunks to
+// put headers, footers and the input's end on chunk boundaries.
 constexpr std::size_t CONVERT_CHUNK_SIZE = 1 << 20;
 
 // Reads the whole input and writes the converted archive. Placeholder
 // headers get the size of their footer and a fresh checksum, footers are
 // dropped, every other block is copied as read. Stops at the first read or
 // write failure; never reads or writes outside the input's whole blocks and
-// the converted entries. Memory use is fixed, whatever the archive.
-ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages);
+// the converted entries. Memory use is fixed, whatever the archive: two
+// buffers of chunk_size bytes, which must be a multiple of 512.
+ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages,
+                              std::size_t chunk_size = CONVERT_CHUNK_SIZE);
 
 // The size an entry whose footer reads footer_size (modulo 2^32) and which
 // holds data_blocks blocks must have: the one t with t = footer_size
