@@ -264,8 +264,10 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
     const std::int64_t reread_end = std::max(from, std::min(to, buf_off_));
     if (from < reread_end) {
         flush();
-        if (copy_buf_.empty()) copy_buf_.resize(buf_.size());
-        for (std::int64_t offset = from; offset < reread_end && !stopped_;) {
+        std::int64_t offset = from;
+        if (!stopped_) offset += out_.copy_from(in_, from, reread_end - from);
+        if (offset < reread_end && copy_buf_.empty()) copy_buf_.resize(buf_.size());
+        while (offset < reread_end && !stopped_) {
             std::size_t want = static_cast<std::size_t>(
                 std::min<std::int64_t>(reread_end - offset, copy_buf_.size()));
             int error_number = 0;

@@ -23,6 +23,14 @@ struct OutputFile {
     explicit OutputFile(std::string file_name) : name(std::move(file_name)) {}
     virtual ~OutputFile() = default;
     virtual int write_all(const unsigned char* buf, std::size_t len) = 0;
+    // Appends len input bytes from offset without passing them through the
+    // pass's memory, where the platform copies between the two files itself.
+    // Returns how many bytes it appended; the caller copies the rest, so a
+    // shortfall or failure here is never an error of its own.
+    virtual std::int64_t copy_from(InputFile& input, std::int64_t offset, std::int64_t len) {
+        (void)input, (void)offset, (void)len;
+        return 0;
+    }
 };
 
 // Receives each message of the pass, formatted and ending in "\n", with its
