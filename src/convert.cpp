@@ -43,7 +43,7 @@ constexpr std::int64_t BLOCK = BLOCK_SIZE;
 
 // One run of the pass. The input is read in chunks into `buf`, which holds
 // input bytes [buf_off, buf_off + buf_len); blocks to copy unchanged are
-// gathered as a run of input bytes and written in one go. Input positions are
+// gathered as a run of `buf` and written in one go. Input positions are
 // 64-bit, so archives past 2 GiB and entries past 4 GiB convert.
 class Pass {
 public:
@@ -122,14 +122,9 @@ private:
         pending_end_ = to;
     }
 
-    // Writes the queued run. The output may copy it straight from the input
-    // file, which costs less than writing it from the buffer; whatever it
-    // does not copy is written from the buffer, which holds the same bytes.
     void flush() {
         std::int64_t from = pending_start_, to = pending_end_;
         pending_start_ = pending_end_ = 0;
-        if (to <= from || stopped_) return;
-        from += out_.copy_from(in_, from, to - from);
         if (to > from) write(at(from), static_cast<std::size_t>(to - from));
     }
 
@@ -242,7 +237,14 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     std::memset(header.data() + CHKSUM_FIELD.offset, ' ', CHKSUM_FIELD.width);
     put_octal_field(header.data() + CHKSUM_FIELD.offset, CHKSUM_WRITE_WIDTH,
                     header_checksum(header));
-    write_block(header.data(), BLOCK);
+    if (header_start >= buf_off_) {
+        // Rewritten in place, so the header and data still in the buffer go
+        // out in one write.
+        std::memcpy(at(header_start), header.data(), BLOCK);
+        queue(header_start, header_end);
+    } else {
+        write_block(header.data(), BLOCK);
+    }
     if (entry_size == 0) return footer_end;
     if (data_blocks == 0) {
         // The copy of the entry's one block reads the footer itself.
