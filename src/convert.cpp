@@ -91,25 +91,36 @@ private:
 
     // How many bytes of the block at offset the buffer holds after refilling
     // it if needed: 512, fewer where the input ends inside the block, or -1
-    // after a read failure. Refilling writes out the pending run first.
-    std::int64_t block_bytes(std::int64_t offset) {
+    // after a read failure. Refilling writes out the pending run first, and
+    // keeps the buffered bytes from keep_from on when that leaves room to
+    // read: a placeholder entry that fits the buffer is then read only once.
+    std::int64_t block_bytes(std::int64_t offset, std::int64_t keep_from = -1) {
         std::int64_t have = buf_end() - offset;
         if (have >= BLOCK) return BLOCK;
         if (input_end_ >= 0 && buf_end() == input_end_ && have >= 0) return have;
         flush();
         if (stopped_) return -1;
+        std::size_t kept = 0;
+        if (keep_from > buf_off_ && keep_from <= buf_end() &&
+            buf_end() - keep_from + BLOCK <= static_cast<std::int64_t>(buf_.size())) {
+            kept = static_cast<std::size_t>(buf_end() - keep_from);
+            std::memmove(buf_.data(), at(keep_from), kept);
+        } else {
+            keep_from = offset;
+        }
         int error_number = 0;
-        std::int64_t got = in_.read_at(offset, buf_.data(), buf_.size(), &error_number);
+        std::int64_t got = in_.read_at(keep_from + static_cast<std::int64_t>(kept), buf_.data() + kept,
+                                       buf_.size() - kept, &error_number);
         if (got < 0) {
             buf_off_ = offset;
             buf_len_ = 0;
             read_failed(error_number);
             return -1;
         }
-        buf_off_ = offset;
-        buf_len_ = static_cast<std::size_t>(got);
+        buf_off_ = keep_from;
+        buf_len_ = kept + static_cast<std::size_t>(got);
         if (buf_len_ < buf_.size()) input_end_ = buf_end();
-        return std::min<std::int64_t>(got, BLOCK);
+        return std::min<std::int64_t>(buf_end() - offset, BLOCK);
     }
 
     // Queues input bytes [from, to), which the buffer holds, for output right
@@ -186,7 +197,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     for (;; footer_start += BLOCK) {
         if (footer_start + BLOCK > buf_end())
             std::memcpy(previous.data(), at(footer_start - BLOCK), BLOCK);
-        std::int64_t got = block_bytes(footer_start);
+        std::int64_t got = block_bytes(footer_start, header_start);
         if (got < 0) return footer_start;
         if (got < BLOCK) {
             footer = previous;
