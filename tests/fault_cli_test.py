@@ -114,7 +114,7 @@ class FaultCliTest(unittest.TestCase):
         run, output, _ = self.run_plint()
         self.assertEqual((run.returncode, run.stdout), (0, BANNER + NAMES))
         self.assertEqual(output, self.tar)
-        run, output, _ = self.run_plint(read_eio_at=len(self.input), shrink_to=len(self.input), shrink_after=0)
+        run, output, _ = self.run_plint(read_eio_at=len(self.input), shrink_to=len(self.input))
         self.assertEqual((run.returncode, run.stdout), (0, BANNER + NAMES))
         self.assertEqual(output, self.tar)
 
@@ -131,6 +131,13 @@ class FaultCliTest(unittest.TestCase):
                 if output_length is not None:
                     self.assertEqual(len(output), output_length)
                 self.assertLessEqual(len(output), offset)
+        # After the footer search read big's data without fault, the copy
+        # that reads it again meets the bad block.
+        with self.subTest("in the big entry's data, read again by the copy"):
+            offset = self.big_data + 1000
+            output = self.check_stopped({"read_eio_at": offset, "after": self.big_footer}, read_failed())
+            self.assertGreaterEqual(len(output), 4 * BLOCK, "the big entry's header was written")
+            self.assertLessEqual(len(output), 4 * BLOCK + 1000)
 
     def test_write_failing_with_enospc(self):
         blocks = len(self.tar) // BLOCK
@@ -159,7 +166,7 @@ class FaultCliTest(unittest.TestCase):
                               ("to big's header", self.big_data)):
             with self.subTest(label):
                 copied = (shrink - self.big_data) // BLOCK * BLOCK
-                self.check_stopped({"shrink_to": shrink, "shrink_after": self.big_footer}, CHANGED,
+                self.check_stopped({"shrink_to": shrink, "after": self.big_footer}, CHANGED,
                                    self.tar[:4 * BLOCK + copied])
 
 

@@ -2,10 +2,10 @@
  * I/O faults that a file alone cannot make. Each fault is off unless its
  * environment variable is set; with none set the shim passes every call on.
  *
- *   PLINT_FAULT_READ_EIO_AT=N      a pread of a regular file that would reach
- *                                  byte N gets the bytes before N, and the
- *                                  pread that starts at N fails with EIO, as a
- *                                  bad sector does
+ *   PLINT_FAULT_READ_EIO_AT=N      the 512 bytes from N are a bad sector: a
+ *                                  pread of a regular file that would reach
+ *                                  them gets the bytes before them, and one
+ *                                  that starts among them fails with EIO
  *   PLINT_FAULT_WRITE_ENOSPC_AT_BLOCK=N
  *                                  writes to descriptors above 2 (not the
  *                                  messages on standard output) fill N blocks
@@ -14,12 +14,13 @@
  *   PLINT_FAULT_CLOSE_EIO=1        closing a descriptor above 2 opened for
  *                                  writing closes it and then reports EIO, as
  *                                  a deferred write error on NFS does
- *   PLINT_FAULT_SHRINK_TO=N and PLINT_FAULT_SHRINK_AFTER=X
- *                                  once a read of a regular file has reached
- *                                  byte X (the footer search has read the
- *                                  footer there), every later read sees the
- *                                  file as N bytes long, as if it had been
- *                                  truncated; the file itself is not touched
+ *   PLINT_FAULT_SHRINK_TO=N        every pread of a regular file sees it as N
+ *                                  bytes long, as if it had been truncated;
+ *                                  the file itself is not touched
+ *   PLINT_FAULT_AFTER=X            the two read faults above start only once
+ *                                  a read has got byte X: set to a footer's
+ *                                  offset, they hit the data copy that reads
+ *                                  the entry again after the footer search
  *
  * copy_file_range meets the same faults on its input and output sides, so
  * the tool's kernel copy of entry data sees what its reads and writes would.
@@ -37,10 +38,10 @@ static long long read_eio_at = -1;
 static long long write_enospc_at = -1; /* in bytes */
 static int close_eio = 0;
 static long long shrink_to = -1;
-static long long shrink_after = -1;
+static long long armed_after = -1;
 
 static long long written = 0;   /* bytes written to descriptors above 2 */
-static int shrunk = 0;
+static int armed = 1;            /* the read faults are on */
 
 static ssize_t (*real_pread)(int, void*, size_t, off_t);
 static ssize_t (*real_pread64)(int, void*, size_t, off64_t);
@@ -65,7 +66,8 @@ __attribute__((constructor)) static void fault_shim_init(void) {
     write_enospc_at = block >= 0 ? block * 512 : -1;
     close_eio = number_from("PLINT_FAULT_CLOSE_EIO") > 0;
     shrink_to = number_from("PLINT_FAULT_SHRINK_TO");
-    shrink_after = number_from("PLINT_FAULT_SHRINK_AFTER");
+    armed_after = number_from("PLINT_FAULT_AFTER");
+    armed = armed_after < 0;
 }
 
 static int regular_file(int fd) {
@@ -76,13 +78,13 @@ static int regular_file(int fd) {
 /* How many of count bytes at offset the faults let through; -1 with errno
  * set for a read that fails. */
 static long long read_allowance(int fd, size_t count, long long offset) {
-    if (!regular_file(fd)) return (long long)count;
+    if (!armed || !regular_file(fd)) return (long long)count;
     long long allowed = (long long)count;
-    if (shrunk) {
+    if (shrink_to >= 0) {
         long long left = shrink_to - offset;
         if (left < allowed) allowed = left < 0 ? 0 : left;
     }
-    if (read_eio_at >= 0 && offset + allowed > read_eio_at) {
+    if (read_eio_at >= 0 && offset + allowed > read_eio_at && offset < read_eio_at + 512) {
         if (offset >= read_eio_at) {
             errno = EIO;
             return -1;
@@ -92,11 +94,10 @@ static long long read_allowance(int fd, size_t count, long long offset) {
     return allowed;
 }
 
-/* Arms the shrink once a read has got byte shrink_after. */
+/* Turns the read faults on once a read has got byte armed_after. */
 static void note_read(int fd, long long offset, long long got) {
-    if (shrink_to >= 0 && shrink_after >= 0 && got > 0 && offset + got > shrink_after &&
-        regular_file(fd))
-        shrunk = 1;
+    if (!armed && got > 0 && offset <= armed_after && offset + got > armed_after && regular_file(fd))
+        armed = 1;
 }
 
 ssize_t pread(int fd, void* buf, size_t count, off_t offset) {

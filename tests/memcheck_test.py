@@ -86,7 +86,7 @@ class MemcheckTest(unittest.TestCase):
             ("full disk", ["sample.plint", "/dev/full"], 1, None),
             ("read fails", ["big.plint", "out.tar"], 1, {"read_eio_at": MIB + 4096}),
             ("write and close fail", ["big.plint", "out.tar"], 1, {"write_enospc_at_block": 1000, "close_eio": 1}),
-            ("input shrinks", ["big.plint", "out.tar"], 1, {"shrink_to": MIB // 2, "shrink_after": 3 * MIB // 2}),
+            ("input shrinks", ["big.plint", "out.tar"], 1, {"shrink_to": MIB // 2, "after": 3 * MIB // 2}),
         ]
         for label, args, status, faults in cases:
             with self.subTest(label):
