@@ -287,14 +287,17 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
                 read_failed(error_number);
                 return;
             }
-            std::size_t whole_blocks = static_cast<std::size_t>(got) / BLOCK_SIZE * BLOCK_SIZE;
-            write(copy_buf_.data(), whole_blocks);
             if (static_cast<std::size_t>(got) < want) {
                 // These blocks were whole when the footer search read them.
+                // What is left of them goes out up to the last whole block;
+                // offset need not be on a block boundary after copy_from.
+                std::int64_t whole_end = (offset + got) / BLOCK * BLOCK;
+                if (whole_end > offset) write(copy_buf_.data(), static_cast<std::size_t>(whole_end - offset));
                 if (!stopped_) error("input file changed during conversion\n");
                 stopped_ = true;
                 return;
             }
+            write(copy_buf_.data(), want);
             offset += got;
         }
     }
