@@ -182,6 +182,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     TarBlock header;
     std::memcpy(header.data(), at(header_start), BLOCK);
     flush();
+    if (stopped_) return header_start;
     messages_.emit(2, format_message("Plint header pos: start:%lld end:%lld\n",
                                      static_cast<long long>(header_start),
                                      static_cast<long long>(header_end)));

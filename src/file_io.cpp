@@ -37,6 +37,11 @@ int FdOutputFile::write_all(const unsigned char* buf, std::size_t len) {
 std::int64_t FdOutputFile::copy_from(InputFile& input, std::int64_t offset, std::int64_t len) {
     auto* source = dynamic_cast<FdInputFile*>(&input);
     if (!source || !kernel_copy) return 0;
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    if (start < 0) {
+        kernel_copy = false;
+        return 0;
+    }
     std::int64_t done = 0;
     while (done < len) {
         loff_t from = offset + done;
@@ -51,6 +56,16 @@ std::int64_t FdOutputFile::copy_from(InputFile& input, std::int64_t offset, std:
             break;
         }
         done += copied;
+    }
+    // The copy stopped inside a block, at the end of an input that shrank
+    // since it was read, say: that block's bytes are taken back, so the
+    // output never holds part of a block that the pass did not see whole.
+    if (std::int64_t partial = (offset + done) % 512) {
+        done -= partial;
+        if (::ftruncate(fd, start + done) != 0 || ::lseek(fd, start + done, SEEK_SET) < 0) {
+            kernel_copy = false;
+            return done + partial;  // cannot take them back: the pass writes on after them
+        }
     }
     return done;
 }

@@ -15,7 +15,9 @@ struct FdInputFile : InputFile {
 
 // Writes sequentially with write, so pipes and FIFOs work as outputs;
 // retries partial writes and EINTR. copy_from uses copy_file_range from an
-// FdInputFile while the kernel takes it (regular files), then stops trying.
+// FdInputFile while the kernel takes it (regular files), then stops trying;
+// it appends whole blocks only, taking back the start of a block that the
+// kernel did not copy whole.
 struct FdOutputFile : OutputFile {
     int fd;
     bool kernel_copy = true;

@@ -108,10 +108,11 @@ struct FaultyInput : MemoryInput {
 
 // An OutputFile that takes the first `room` bytes and then fails every
 // write with ENOSPC, as a full disk does. With kernel_copy it also appends
-// entry data through copy_from the way copy_file_range does: straight from
-// the input, in pieces that need not be whole blocks, stopping short at a
-// read failure, the input's end or the full disk and leaving the rest to the
-// pass.
+// entry data through copy_from the way the tool's output does with
+// copy_file_range: straight from the input, in pieces that need not be whole
+// blocks, stopping short at a read failure, the input's end or the full disk,
+// then taking back the start of a block it did not copy whole, and leaving
+// the rest to the pass.
 struct FaultyOutput : MemoryOutput {
     std::size_t room;
     bool kernel_copy;
@@ -151,7 +152,9 @@ struct FaultyOutput : MemoryOutput {
             MemoryOutput::write_all(piece, static_cast<std::size_t>(got));
             done += got;
         }
-        return done;
+        std::int64_t partial = (offset + done) % BLOCK;
+        bytes.resize(bytes.size() - static_cast<std::size_t>(partial));
+        return done - partial;
     }
 };
 
