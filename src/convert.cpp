@@ -1,9 +1,14 @@
 #include "convert.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "tar_block.h"
@@ -40,19 +45,154 @@ std::string format_message(const char* format, ...) {
 }
 
 constexpr std::int64_t BLOCK = BLOCK_SIZE;
+// How far reading may run ahead of writing: scan buffers for the input as
+// it comes, copy buffers for entry data read a second time. Four scan
+// buffers keep the output thread busy while the pass searches a long entry
+// for its footer; more gained nothing measurable.
+constexpr int SCAN_BUFFERS = 4;
+constexpr int COPY_BUFFERS = 2;
 
-// One run of the pass. The input is read in chunks into `buf`, which holds
-// input bytes [buf_off, buf_off + buf_len); blocks to copy unchanged are
-// gathered as a run of `buf` and written in one go. Input positions are
-// 64-bit, so archives past 2 GiB and entries past 4 GiB convert.
+// Writes the pass's output and messages on a thread of its own, in the order
+// they are handed over, so that writing one chunk overlaps reading and
+// checking the next. After a write fails it writes and says nothing more:
+// whatever was handed over after the failing write would not have happened
+// had the pass stopped there. Only this thread touches the output and the
+// message sink while it runs.
+class OutputThread {
+public:
+    OutputThread(OutputFile& output, MessageSink& messages)
+        : out_(output), messages_(messages), thread_([this] { run(); }) {}
+    ~OutputThread() { finish(); }
+    OutputThread(const OutputThread&) = delete;
+    OutputThread& operator=(const OutputThread&) = delete;
+
+    // Bytes that must stay as they are until done_through(handed()).
+    void write(const unsigned char* bytes, std::size_t length) {
+        Op op;
+        op.bytes = bytes;
+        op.length = length;
+        hand_over(std::move(op));
+    }
+    // A block the thread keeps a copy of.
+    void write_copy(const TarBlock& block) {
+        Op op;
+        op.block = block;
+        op.bytes = nullptr;
+        op.length = block.size();
+        hand_over(std::move(op));
+    }
+    void message(int level, std::string text) {
+        Op op;
+        op.level = level;
+        op.text = std::move(text);
+        hand_over(std::move(op));
+    }
+
+    // The number of operations handed over so far.
+    std::uint64_t handed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return handed_;
+    }
+    // Waits until the first `count` operations are done.
+    void wait_done(std::uint64_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        progress_.wait(lock, [&] { return done_ >= count; });
+    }
+    bool failed() const { return failed_.load(std::memory_order_acquire); }
+
+    // Waits for everything handed over, then ends the thread.
+    void finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+        }
+        work_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    struct Op {
+        const unsigned char* bytes = nullptr;  // null: write `block`, or a message when length is 0
+        std::size_t length = 0;
+        TarBlock block{};
+        int level = 0;
+        std::string text;
+    };
+
+    void hand_over(Op op) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(std::move(op));
+            ++handed_;
+        }
+        work_.notify_one();
+    }
+
+    void run() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            work_.wait(lock, [&] { return !queue_.empty() || closing_; });
+            if (queue_.empty()) return;
+            Op op = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            if (!failed()) perform(op);
+            lock.lock();
+            ++done_;
+            lock.unlock();
+            progress_.notify_all();
+        }
+    }
+
+    void perform(const Op& op) {
+        if (op.length == 0) {
+            messages_.emit(op.level, op.text);
+            return;
+        }
+        if (int error_number = out_.write_all(op.bytes ? op.bytes : op.block.data(), op.length)) {
+            messages_.emit(0, format_message("write of output file %s failed %s\n", out_.name.c_str(),
+                                             std::strerror(error_number)));
+            failed_.store(true, std::memory_order_release);
+        }
+    }
+
+    OutputFile& out_;
+    MessageSink& messages_;
+    std::mutex mutex_;
+    std::condition_variable work_;      // the thread waits for operations
+    std::condition_variable progress_;  // the pass waits for buffers to be written
+    std::deque<Op> queue_;
+    std::uint64_t handed_ = 0;
+    std::uint64_t done_ = 0;
+    bool closing_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;  // last: starts once everything above is ready
+};
+
+// A buffer of input bytes and how many operations must be done before it
+// may be filled again, since some of them write from it.
+struct Buffer {
+    std::vector<unsigned char> bytes;
+    std::uint64_t in_use_until = 0;
+};
+
+// One run of the pass. The input is read in chunks into the current scan
+// buffer, which holds input bytes [buf_off, buf_off + buf_len); blocks to
+// copy unchanged are gathered as a run of that buffer and handed to the
+// output thread in one go. The pass reads into the next scan buffer while
+// the output thread still writes from earlier ones. Input positions are 64-bit, so
+// archives past 2 GiB and entries past 4 GiB convert.
 class Pass {
 public:
     Pass(InputFile& input, OutputFile& output, MessageSink& messages, std::size_t chunk_size)
-        : in_(input), out_(output), messages_(messages), buf_(chunk_size) {}
+        : in_(input), buf_(nullptr), capacity_(chunk_size), writer_(output, messages) {
+        for (Buffer& buffer : scan_) buffer.bytes.resize(chunk_size);
+        buf_ = scan_[0].bytes.data();
+    }
 
     ConvertResult run() {
         std::int64_t pos = 0;
-        while (!stopped_ && !ended_) {
+        while (!stopped() && !ended_) {
             std::int64_t got = block_bytes(pos);
             if (got < BLOCK) break;  // the input ends here, or a read failed
             const unsigned char* block = at(pos);
@@ -68,18 +208,22 @@ public:
             pos += BLOCK;
         }
         flush();
-        if (!stopped_ && input_end_ % BLOCK != 0)
+        if (!stopped() && input_end_ % BLOCK != 0)
             error(format_message("input file ends with a partial block of %d bytes\n",
                                  static_cast<int>(input_end_ % BLOCK)));
+        writer_.finish();
+        if (writer_.failed()) result_.failed = result_.write_failed = true;
         return result_;
     }
 
 private:
     std::int64_t buf_end() const { return buf_off_ + static_cast<std::int64_t>(buf_len_); }
-    unsigned char* at(std::int64_t offset) { return buf_.data() + (offset - buf_off_); }
+    unsigned char* at(std::int64_t offset) { return buf_ + (offset - buf_off_); }
+    // A read, write or change error ended the pass.
+    bool stopped() const { return stopped_ || writer_.failed(); }
 
-    void error(const std::string& text) {
-        messages_.emit(0, text);
+    void error(std::string text) {
+        writer_.message(0, std::move(text));
         result_.failed = true;
     }
 
@@ -89,9 +233,15 @@ private:
         stopped_ = true;
     }
 
+    // Waits until the output thread no longer writes from buffer; after
+    // release, it may write from it until everything handed over so far is
+    // done.
+    void claim(Buffer& buffer) { writer_.wait_done(buffer.in_use_until); }
+    void release(Buffer& buffer) { buffer.in_use_until = writer_.handed(); }
+
     // How many bytes of the block at offset the buffer holds after refilling
     // it if needed: 512, fewer where the input ends inside the block, or -1
-    // after a read failure. Refilling writes out the pending run first, and
+    // after a read failure. Refilling hands over the pending run first, and
     // keeps the buffered bytes from keep_from on when that leaves room to
     // read: a placeholder entry that fits the buffer is then read only once.
     std::int64_t block_bytes(std::int64_t offset, std::int64_t keep_from = -1) {
@@ -99,18 +249,24 @@ private:
         if (have >= BLOCK) return BLOCK;
         if (input_end_ >= 0 && buf_end() == input_end_ && have >= 0) return have;
         flush();
-        if (stopped_) return -1;
+        if (stopped()) return -1;
+        Buffer& old = scan_[current_];
+        Buffer& next = scan_[(current_ + 1) % SCAN_BUFFERS];
+        release(old);
+        claim(next);
         std::size_t kept = 0;
         if (keep_from > buf_off_ && keep_from <= buf_end() &&
-            buf_end() - keep_from + BLOCK <= static_cast<std::int64_t>(buf_.size())) {
+            buf_end() - keep_from + BLOCK <= static_cast<std::int64_t>(capacity_)) {
             kept = static_cast<std::size_t>(buf_end() - keep_from);
-            std::memmove(buf_.data(), at(keep_from), kept);
+            std::memcpy(next.bytes.data(), at(keep_from), kept);
         } else {
             keep_from = offset;
         }
+        current_ = (current_ + 1) % SCAN_BUFFERS;
+        buf_ = next.bytes.data();
         int error_number = 0;
-        std::int64_t got = in_.read_at(keep_from + static_cast<std::int64_t>(kept), buf_.data() + kept,
-                                       buf_.size() - kept, &error_number);
+        std::int64_t got = in_.read_at(keep_from + static_cast<std::int64_t>(kept), buf_ + kept,
+                                       capacity_ - kept, &error_number);
         if (got < 0) {
             buf_off_ = offset;
             buf_len_ = 0;
@@ -119,7 +275,7 @@ private:
         }
         buf_off_ = keep_from;
         buf_len_ = kept + static_cast<std::size_t>(got);
-        if (buf_len_ < buf_.size()) input_end_ = buf_end();
+        if (buf_len_ < capacity_) input_end_ = buf_end();
         return std::min<std::int64_t>(buf_end() - offset, BLOCK);
     }
 
@@ -136,44 +292,37 @@ private:
     void flush() {
         std::int64_t from = pending_start_, to = pending_end_;
         pending_start_ = pending_end_ = 0;
-        if (to > from) write(at(from), static_cast<std::size_t>(to - from));
+        if (to > from && !stopped()) writer_.write(at(from), static_cast<std::size_t>(to - from));
     }
 
-    // Writes bytes that are not part of the queued run, after that run.
-    void write(const unsigned char* bytes, std::size_t length) {
-        if (stopped_) return;
-        if (int error_number = out_.write_all(bytes, length)) {
-            error(format_message("write of output file %s failed %s\n", out_.name.c_str(),
-                                 std::strerror(error_number)));
-            result_.write_failed = true;
-            stopped_ = true;
-        }
-    }
-
-    void write_block(const unsigned char* bytes, std::size_t length) {
+    // Writes a block that is not part of the input as it stands, after the
+    // queued run.
+    void write_block(const TarBlock& block) {
         flush();
-        write(bytes, length);
+        if (!stopped()) writer_.write_copy(block);
     }
 
     std::int64_t convert_entry(std::int64_t header_start);
     void copy_entry_data(std::int64_t from, std::int64_t to);
 
     InputFile& in_;
-    OutputFile& out_;
-    MessageSink& messages_;
-    std::vector<unsigned char> buf_;
-    std::vector<unsigned char> copy_buf_;  // for entry data that has left buf_, allocated on first use
+    Buffer scan_[SCAN_BUFFERS];
+    int current_ = 0;
+    unsigned char* buf_;
+    std::size_t capacity_;
+    Buffer copy_[COPY_BUFFERS];  // for entry data that has left the scan buffers, allocated on first use
+    int copy_current_ = 0;
     std::int64_t buf_off_ = 0;
     std::size_t buf_len_ = 0;
     std::int64_t input_end_ = -1;  // the input's length, once a read has met its end
     std::int64_t pending_start_ = 0;
     std::int64_t pending_end_ = 0;
     std::uint32_t size_ = 0;  // carried from entry to entry, set only by a footer
-    bool stopped_ = false;    // a read, write or change error ended the pass
+    bool stopped_ = false;    // a read or change error ended the pass
     bool ended_ = false;      // a placeholder header without footer ended the pass
     ConvertResult result_;
+    OutputThread writer_;  // last: gone, and joined, before the buffers it writes from
 };
-
 
 // Converts the placeholder entry whose header starts at header_start and
 // returns where the main loop goes on: after the footer.
@@ -182,8 +331,8 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     TarBlock header;
     std::memcpy(header.data(), at(header_start), BLOCK);
     flush();
-    if (stopped_) return header_start;
-    messages_.emit(2, format_message("Plint header pos: start:%lld end:%lld\n",
+    if (stopped()) return header_start;
+    writer_.message(2, format_message("Plint header pos: start:%lld end:%lld\n",
                                      static_cast<long long>(header_start),
                                      static_cast<long long>(header_end)));
 
@@ -222,7 +371,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
         return footer_start;
     }
     const std::int64_t footer_end = whole ? footer_start + BLOCK : input_end_;
-    messages_.emit(2, format_message("PFooter pos: start:%lld end:%lld\n",
+    writer_.message(2, format_message("PFooter pos: start:%lld end:%lld\n",
                                      static_cast<long long>(footer_start),
                                      static_cast<long long>(footer_end)));
 
@@ -251,11 +400,11 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
                     header_checksum(header));
     if (header_start >= buf_off_) {
         // Rewritten in place, so the header and data still in the buffer go
-        // out in one write.
+        // out in one write. No handed-over run covers the header's bytes.
         std::memcpy(at(header_start), header.data(), BLOCK);
         queue(header_start, header_end);
     } else {
-        write_block(header.data(), BLOCK);
+        write_block(header);
     }
     if (entry_size == 0) return footer_end;
     if (data_blocks == 0) {
@@ -263,7 +412,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
         if (whole)
             queue(footer_start, footer_end);
         else
-            write_block(footer.data(), BLOCK);
+            write_block(footer);
     } else {
         copy_entry_data(header_end, footer_start);
     }
@@ -271,37 +420,39 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
 }
 
 // Writes input bytes [from, to), whole blocks that the footer search read:
-// the part still in the buffer from there, the rest read again.
+// the part still in the scan buffer from there, the rest read again into the
+// two copy buffers in turn.
 void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
     const std::int64_t reread_end = std::max(from, std::min(to, buf_off_));
-    if (from < reread_end) {
-        flush();
-        std::int64_t offset = from;
-        if (!stopped_) offset += out_.copy_from(in_, from, reread_end - from);
-        if (offset < reread_end && copy_buf_.empty()) copy_buf_.resize(buf_.size());
-        while (offset < reread_end && !stopped_) {
-            std::size_t want = static_cast<std::size_t>(
-                std::min<std::int64_t>(reread_end - offset, copy_buf_.size()));
-            int error_number = 0;
-            std::int64_t got = in_.read_at(offset, copy_buf_.data(), want, &error_number);
-            if (got < 0) {
-                read_failed(error_number);
-                return;
-            }
-            if (static_cast<std::size_t>(got) < want) {
-                // These blocks were whole when the footer search read them.
-                // What is left of them goes out up to the last whole block;
-                // offset need not be on a block boundary after copy_from.
-                std::int64_t whole_end = (offset + got) / BLOCK * BLOCK;
-                if (whole_end > offset) write(copy_buf_.data(), static_cast<std::size_t>(whole_end - offset));
-                if (!stopped_) error("input file changed during conversion\n");
-                stopped_ = true;
-                return;
-            }
-            write(copy_buf_.data(), want);
-            offset += got;
+    if (from < reread_end) flush();
+    for (std::int64_t offset = from; offset < reread_end && !stopped();) {
+        Buffer& buffer = copy_[copy_current_];
+        copy_current_ = (copy_current_ + 1) % COPY_BUFFERS;
+        if (buffer.bytes.empty()) buffer.bytes.resize(capacity_);
+        claim(buffer);
+        std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(reread_end - offset, capacity_));
+        int error_number = 0;
+        std::int64_t got = in_.read_at(offset, buffer.bytes.data(), want, &error_number);
+        if (got < 0) {
+            read_failed(error_number);
+            return;
         }
+        if (static_cast<std::size_t>(got) < want) {
+            // These blocks were whole when the footer search read them: the
+            // input shrank. What is left of them goes out up to the last
+            // whole block.
+            std::size_t whole = static_cast<std::size_t>(got) / BLOCK_SIZE * BLOCK_SIZE;
+            if (whole > 0) writer_.write(buffer.bytes.data(), whole);
+            release(buffer);
+            error("input file changed during conversion\n");
+            stopped_ = true;
+            return;
+        }
+        writer_.write(buffer.bytes.data(), want);
+        release(buffer);
+        offset += got;
     }
+    if (stopped()) return;
     std::int64_t from_buf = std::max(from, buf_off_);
     if (from_buf < to) queue(from_buf, to);
 }

@@ -17,24 +17,18 @@ struct InputFile {
 };
 
 // Where the pass writes, strictly in sequence. write_all writes all len
-// bytes and returns 0, or returns an errno value.
+// bytes and returns 0, or returns an errno value. The pass calls it from a
+// thread of its own, the only one that uses the output during the pass.
 struct OutputFile {
     std::string name;
     explicit OutputFile(std::string file_name) : name(std::move(file_name)) {}
     virtual ~OutputFile() = default;
     virtual int write_all(const unsigned char* buf, std::size_t len) = 0;
-    // Appends len input bytes from offset without passing them through the
-    // pass's memory, where the platform copies between the two files itself.
-    // Returns how many bytes it appended; the caller copies the rest, so a
-    // shortfall or failure here is never an error of its own.
-    virtual std::int64_t copy_from(InputFile& input, std::int64_t offset, std::int64_t len) {
-        (void)input, (void)offset, (void)len;
-        return 0;
-    }
 };
 
 // Receives each message of the pass, formatted and ending in "\n", with its
-// level: 0 for errors, 2 for the positions of each converted entry.
+// level: 0 for errors, 2 for the positions of each converted entry. Called
+// from the pass's output thread, in order.
 struct MessageSink {
     virtual ~MessageSink() = default;
     virtual void emit(int level, const std::string& text) = 0;
@@ -47,14 +41,15 @@ struct ConvertResult {
 
 // How much of the input the pass reads at once. Tests pass smaller chunks to
 // put headers, footers and the input's end on chunk boundaries.
-constexpr std::size_t CONVERT_CHUNK_SIZE = 1 << 20;
+constexpr std::size_t CONVERT_CHUNK_SIZE = 1 << 19;
 
 // Reads the whole input and writes the converted archive. Placeholder
 // headers get the size of their footer and a fresh checksum, footers are
 // dropped, every other block is copied as read. Stops at the first read or
 // write failure; never reads or writes outside the input's whole blocks and
-// the converted entries. Memory use is fixed, whatever the archive: two
-// buffers of chunk_size bytes, which must be a multiple of 512.
+// the converted entries. Reading and checking run on the calling thread,
+// writing on a second one, so the two overlap. Memory use is fixed, whatever
+// the archive: at most six buffers of chunk_size bytes, a multiple of 512.
 ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages,
                               std::size_t chunk_size = CONVERT_CHUNK_SIZE);
 

@@ -14,15 +14,10 @@ struct FdInputFile : InputFile {
 };
 
 // Writes sequentially with write, so pipes and FIFOs work as outputs;
-// retries partial writes and EINTR. copy_from uses copy_file_range from an
-// FdInputFile while the kernel takes it (regular files), then stops trying;
-// it appends whole blocks only, taking back the start of a block that the
-// kernel did not copy whole.
+// retries partial writes and EINTR.
 struct FdOutputFile : OutputFile {
     int fd;
-    bool kernel_copy = true;
     FdOutputFile(std::string file_name, int file_descriptor)
         : OutputFile(std::move(file_name)), fd(file_descriptor) {}
     int write_all(const unsigned char* buf, std::size_t len) override;
-    std::int64_t copy_from(InputFile& input, std::int64_t offset, std::int64_t len) override;
 };

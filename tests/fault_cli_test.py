@@ -42,7 +42,7 @@ CHANGED = b"input file changed during conversion\n"
 
 def source_tar():
     """A ustar archive: a small file, one of 2.5 MiB (more than the tool's
-    1 MiB read chunk, so its copy reads the input again), an empty file and
+    read chunk, so its copy reads the input again), an empty file and
     a small one at the end. Random data, so no data block looks like a
     header."""
     rng = random.Random(4)
@@ -158,9 +158,9 @@ class FaultCliTest(unittest.TestCase):
                            self.tar[:2000 * BLOCK])
 
     def test_input_shrinking_before_the_data_copy(self):
-        # The footer search reads big's data in 1 MiB chunks; once it has
-        # read the footer, the input shrinks, and the copy, which reads all
-        # but the last chunk again, meets the new end.
+        # The footer search reads big's data in chunks of at most 1 MiB;
+        # once it has read the footer, the input shrinks, and the copy, which
+        # reads all but the last chunk again, meets the new end.
         for label, shrink in (("to a block boundary", self.big_data + MIB + 2 * BLOCK),
                               ("inside a block", self.big_data + MIB + 1000),
                               ("to big's header", self.big_data)):

@@ -107,23 +107,14 @@ struct FaultyInput : MemoryInput {
 };
 
 // An OutputFile that takes the first `room` bytes and then fails every
-// write with ENOSPC, as a full disk does. With kernel_copy it also appends
-// entry data through copy_from the way the tool's output does with
-// copy_file_range: straight from the input, in pieces that need not be whole
-// blocks, stopping short at a read failure, the input's end or the full disk,
-// then taking back the start of a block it did not copy whole, and leaving
-// the rest to the pass.
+// write with ENOSPC, as a full disk does.
 struct FaultyOutput : MemoryOutput {
     std::size_t room;
-    bool kernel_copy;
-    std::size_t copy_limit = std::string::npos;  // most bytes one copy_from appends
-    bool take_back = true;  // as the tool's output does; off, any count goes back to the pass
     int calls_after_fault = 0;
     bool faulted = false;
 
-    FaultyOutput(std::int64_t fail_block, bool copies)
-        : room(fail_block < 0 ? std::string::npos : static_cast<std::size_t>(fail_block * BLOCK)),
-          kernel_copy(copies) {}
+    explicit FaultyOutput(std::int64_t fail_block)
+        : room(fail_block < 0 ? std::string::npos : static_cast<std::size_t>(fail_block * BLOCK)) {}
 
     int write_all(const unsigned char* buf, std::size_t len) override {
         if (faulted) {
@@ -137,25 +128,6 @@ struct FaultyOutput : MemoryOutput {
             return ENOSPC;
         }
         return 0;
-    }
-
-    std::int64_t copy_from(InputFile& input, std::int64_t offset, std::int64_t len) override {
-        if (!kernel_copy) return 0;
-        if (faulted) ++calls_after_fault;
-        std::int64_t done = 0;
-        unsigned char piece[700];
-        while (done < len && bytes.size() < room && static_cast<std::size_t>(done) < copy_limit) {
-            std::size_t want = std::min({static_cast<std::size_t>(len - done), sizeof piece,
-                                         room - bytes.size(), copy_limit - static_cast<std::size_t>(done)});
-            int error = 0;
-            std::int64_t got = input.read_at(offset + done, piece, want, &error);
-            if (got <= 0) break;
-            MemoryOutput::write_all(piece, static_cast<std::size_t>(got));
-            done += got;
-        }
-        std::int64_t partial = take_back ? (offset + done) % BLOCK : 0;
-        bytes.resize(bytes.size() - static_cast<std::size_t>(partial));
-        return done - partial;
     }
 };
 
@@ -194,25 +166,22 @@ void expect_stopped(const Outcome& got, const ModelResult& clean, const std::str
 }
 
 const std::size_t CHUNKS[] = {BLOCK_SIZE, 2 * BLOCK_SIZE, 4 * BLOCK_SIZE, CONVERT_CHUNK_SIZE};
-const bool KERNEL_COPY[] = {false, true};
 const std::string READ_FAILED = std::string("read of input file in.plint failed ") + std::strerror(EIO) + "\n";
 const std::string WRITE_FAILED =
     std::string("write of output file out.tar failed ") + std::strerror(ENOSPC) + "\n";
 
-std::string variant(std::size_t chunk, bool kernel_copy) {
-    return "chunk " + std::to_string(chunk) + (kernel_copy ? " with copy_from" : "") + ", ";
-}
+std::string variant(std::size_t chunk) { return "chunk " + std::to_string(chunk) + ", "; }
 const std::string CHANGED = "input file changed during conversion\n";
 
 TEST(FaultTest, FixtureConvertsCleanlyAtEveryChunkSize) {
     const Archive archive = fixture();
     const ModelResult clean = model_convert(archive.bytes);
     ASSERT_FALSE(clean.failed) << clean.messages;
-    for (bool kernel_copy : KERNEL_COPY) {
+    {
         for (std::size_t chunk : CHUNKS) {
-            SCOPED_TRACE(variant(chunk, kernel_copy));
+            SCOPED_TRACE(variant(chunk));
             FaultyInput in(archive.bytes);
-            FaultyOutput out(-1, kernel_copy);
+            FaultyOutput out(-1);
             Outcome got = run(in, out, chunk);
             EXPECT_FALSE(got.result.failed);
             EXPECT_EQ(got.output, clean.output);
@@ -224,17 +193,16 @@ TEST(FaultTest, FixtureConvertsCleanlyAtEveryChunkSize) {
 TEST(FaultTest, ReadFailingAtAnyOffsetStopsThePass) {
     const Archive archive = fixture();
     const ModelResult clean = model_convert(archive.bytes);
-    for (bool kernel_copy : KERNEL_COPY) {
+    {
         for (std::size_t chunk : CHUNKS) {
             for (std::int64_t at = 0; at < static_cast<std::int64_t>(archive.bytes.size()); at += BLOCK / 2) {
-                SCOPED_TRACE(variant(chunk, kernel_copy) + "failing offset " + std::to_string(at));
+                SCOPED_TRACE(variant(chunk) + "failing offset " + std::to_string(at));
                 FaultyInput in(archive.bytes);
                 in.fail_offset = at;
-                FaultyOutput out(-1, kernel_copy);
+                FaultyOutput out(-1);
                 Outcome got = run(in, out, chunk);
                 expect_stopped(got, clean, READ_FAILED);
-                // copy_from meets the fault first and leaves it to the pass's own read.
-                EXPECT_LE(in.calls_after_fault, kernel_copy ? 1 : 0);
+                EXPECT_EQ(in.calls_after_fault, 0);
                 // Nothing that only the failed block or what follows it could
                 // tell reaches the output: no more than the clean conversion of
                 // the input before that block.
@@ -255,7 +223,7 @@ TEST(FaultTest, ReadFailingAtAnyCallStopsThePass) {
         MemoryOutput ignored;
         run(counter, ignored, chunk);
         for (int call = 1; call <= counter.calls; ++call) {
-            SCOPED_TRACE(variant(chunk, false) + "failing call " + std::to_string(call));
+            SCOPED_TRACE(variant(chunk) + "failing call " + std::to_string(call));
             FaultyInput in(archive.bytes);
             in.fail_call = call;
             MemoryOutput out;
@@ -270,46 +238,25 @@ TEST(FaultTest, WriteFailingAtAnyBlockStopsThePassWithOneMessage) {
     const Archive archive = fixture();
     const ModelResult clean = model_convert(archive.bytes);
     const std::int64_t blocks = static_cast<std::int64_t>(clean.output.size()) / BLOCK;
-    for (bool kernel_copy : KERNEL_COPY) {
+    {
         for (std::size_t chunk : CHUNKS) {
             for (std::int64_t block = 0; block < blocks; ++block) {
-                SCOPED_TRACE(variant(chunk, kernel_copy) + "disk full at block " + std::to_string(block));
+                SCOPED_TRACE(variant(chunk) + "disk full at block " + std::to_string(block));
                 FaultyInput in(archive.bytes);
-                FaultyOutput out(block, kernel_copy);
+                FaultyOutput out(block);
                 Outcome got = run(in, out, chunk);
                 expect_stopped(got, clean, WRITE_FAILED);
                 EXPECT_TRUE(got.result.write_failed) << "the output's close would report the failure again";
                 EXPECT_EQ(got.output, clean.output.substr(0, static_cast<std::size_t>(block * BLOCK)));
                 EXPECT_EQ(out.calls_after_fault, 0);
             }
-            SCOPED_TRACE(variant(chunk, kernel_copy) + "room for exactly the whole output");
+            SCOPED_TRACE(variant(chunk) + "room for exactly the whole output");
             FaultyInput in(archive.bytes);
-            FaultyOutput out(blocks, kernel_copy);
+            FaultyOutput out(blocks);
             Outcome got = run(in, out, chunk);
             EXPECT_FALSE(got.result.failed) << got.messages;
             EXPECT_FALSE(got.result.write_failed);
             EXPECT_EQ(got.output, clean.output);
-        }
-    }
-}
-
-// A kernel copy may stop after any number of bytes, a block boundary or
-// not (a signal, a file system that copies in pieces, a full disk freed
-// again); the pass must go on from exactly there with its own reads.
-TEST(FaultTest, KernelCopyStoppingShortAtAnyLengthLeavesTheRestToThePass) {
-    const Archive archive = fixture();
-    const ModelResult clean = model_convert(archive.bytes);
-    for (std::size_t chunk : {BLOCK_SIZE, 2 * BLOCK_SIZE, 4 * BLOCK_SIZE}) {
-        for (std::size_t limit = 1; limit <= 3 * BLOCK_SIZE; ++limit) {
-            SCOPED_TRACE(variant(chunk, true) + "copying at most " + std::to_string(limit) + " bytes a call");
-            FaultyInput in(archive.bytes);
-            FaultyOutput out(-1, true);
-            out.copy_limit = limit;
-            out.take_back = false;  // the pass itself must cope with any count
-            Outcome got = run(in, out, chunk);
-            EXPECT_FALSE(got.result.failed) << got.messages;
-            ASSERT_EQ(got.output.size(), clean.output.size());
-            ASSERT_EQ(got.output, clean.output);
         }
     }
 }
@@ -319,18 +266,18 @@ TEST(FaultTest, KernelCopyStoppingShortAtAnyLengthLeavesTheRestToThePass) {
 TEST(FaultTest, InputShrinkingBeforeTheDataCopyStopsThePass) {
     const Archive archive = fixture();
     const ModelResult clean = model_convert(archive.bytes);
-    for (bool kernel_copy : KERNEL_COPY) {
+    {
         for (std::size_t chunk : {BLOCK_SIZE, 2 * BLOCK_SIZE, 4 * BLOCK_SIZE}) {
             // The copy reads again everything before the chunk that holds the
             // footer; that chunk starts after footer_start - chunk.
             const std::int64_t reread_end =
                 archive.big_footer_start - static_cast<std::int64_t>(chunk) + BLOCK;
             for (std::int64_t size = archive.big_header_end; size < reread_end; size += 100) {
-                SCOPED_TRACE(variant(chunk, kernel_copy) + "input shrunk to " + std::to_string(size));
+                SCOPED_TRACE(variant(chunk) + "input shrunk to " + std::to_string(size));
                 FaultyInput in(archive.bytes);
                 in.shrink_to = size;
                 in.shrink_after = archive.big_footer_start;
-                FaultyOutput out(-1, kernel_copy);
+                FaultyOutput out(-1);
                 Outcome got = run(in, out, chunk);
                 ASSERT_TRUE(in.faulted) << "the footer search did not read the footer";
                 expect_stopped(got, clean, CHANGED);

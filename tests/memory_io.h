@@ -28,23 +28,6 @@ struct MemoryOutput : OutputFile {
     }
 };
 
-// Appends up to `piece` bytes of each run it is offered straight from the
-// input, like a kernel copy that stops short anywhere, even mid-block, and
-// leaves the rest to the pass. A piece of 0 copies nothing.
-struct CopyingOutput : MemoryOutput {
-    std::size_t piece;
-    explicit CopyingOutput(std::size_t piece_length) : piece(piece_length) {}
-    std::int64_t copy_from(InputFile& input, std::int64_t offset, std::int64_t len) override {
-        std::string copied(std::min<std::size_t>(piece, static_cast<std::size_t>(len)), '\0');
-        int error = 0;
-        std::int64_t got = input.read_at(offset, reinterpret_cast<unsigned char*>(copied.data()),
-                                         copied.size(), &error);
-        if (got <= 0) return 0;
-        bytes.append(copied, 0, static_cast<std::size_t>(got));
-        return got;
-    }
-};
-
 // Keeps every message, each behind its level and a space: "0 no footer ...\n".
 struct RecordingSink : MessageSink {
     std::string text;
