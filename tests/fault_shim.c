@@ -21,9 +21,6 @@
  *                                  a read has got byte X: set to a footer's
  *                                  offset, they hit the data copy that reads
  *                                  the entry again after the footer search
- *
- * copy_file_range meets the same faults on its input and output sides, so
- * the tool's kernel copy of entry data sees what its reads and writes would.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -47,7 +44,6 @@ static ssize_t (*real_pread)(int, void*, size_t, off_t);
 static ssize_t (*real_pread64)(int, void*, size_t, off64_t);
 static ssize_t (*real_write)(int, const void*, size_t);
 static int (*real_close)(int);
-static ssize_t (*real_copy_file_range)(int, off64_t*, int, off64_t*, size_t, unsigned int);
 
 static long long number_from(const char* name) {
     const char* text = getenv(name);
@@ -60,7 +56,6 @@ __attribute__((constructor)) static void fault_shim_init(void) {
     *(void**)&real_pread64 = dlsym(RTLD_NEXT, "pread64");
     *(void**)&real_write = dlsym(RTLD_NEXT, "write");
     *(void**)&real_close = dlsym(RTLD_NEXT, "close");
-    *(void**)&real_copy_file_range = dlsym(RTLD_NEXT, "copy_file_range");
     read_eio_at = number_from("PLINT_FAULT_READ_EIO_AT");
     long long block = number_from("PLINT_FAULT_WRITE_ENOSPC_AT_BLOCK");
     write_enospc_at = block >= 0 ? block * 512 : -1;
@@ -133,19 +128,6 @@ ssize_t write(int fd, const void* buf, size_t count) {
     if (allowed < 0) return -1;
     ssize_t put = real_write(fd, buf, (size_t)allowed);
     if (put > 0 && fd > 2) written += put;
-    return put;
-}
-
-ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64_t* off_out, size_t len,
-                        unsigned int flags) {
-    long long offset = off_in ? (long long)*off_in : (long long)lseek(fd_in, 0, SEEK_CUR);
-    long long allowed = read_allowance(fd_in, len, offset);
-    if (allowed <= 0) return (ssize_t)allowed;
-    allowed = write_allowance(fd_out, (size_t)allowed);
-    if (allowed < 0) return -1;
-    ssize_t put = real_copy_file_range(fd_in, off_in, fd_out, off_out, (size_t)allowed, flags);
-    if (put > 0 && fd_out > 2) written += put;
-    note_read(fd_in, offset, put);
     return put;
 }
 

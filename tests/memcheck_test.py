@@ -74,7 +74,7 @@ class MemcheckTest(unittest.TestCase):
             ("help", ["-h"], 0, None),
             ("no arguments", [], 1, None),
             ("sample", ["sample.plint", "out.tar"], 0, None),
-            ("entry bigger than the read chunk, kernel copy", ["big.plint", "out.tar"], 0, None),
+            ("entry bigger than the read chunk, read twice", ["big.plint", "out.tar"], 0, None),
             ("entry bigger than the read chunk, read and write", ["big.plint", "/dev/null"], 0, None),
             ("no footer", ["no_footer.plint", "out.tar"], 1, None),
             ("partial block", ["partial.plint", "out.tar"], 1, None),
