@@ -66,9 +66,10 @@ public:
     OutputThread(const OutputThread&) = delete;
     OutputThread& operator=(const OutputThread&) = delete;
 
-    // Bytes that must stay as they are until done_through(handed()).
+    // Bytes that must stay as they are until wait_done(handed()) returns.
     void write(const unsigned char* bytes, std::size_t length) {
         Op op;
+        op.kind = Op::BYTES;
         op.bytes = bytes;
         op.length = length;
         hand_over(std::move(op));
@@ -76,13 +77,13 @@ public:
     // A block the thread keeps a copy of.
     void write_copy(const TarBlock& block) {
         Op op;
+        op.kind = Op::BLOCK;
         op.block = block;
-        op.bytes = nullptr;
-        op.length = block.size();
         hand_over(std::move(op));
     }
     void message(int level, std::string text) {
         Op op;
+        op.kind = Op::MESSAGE;
         op.level = level;
         op.text = std::move(text);
         hand_over(std::move(op));
@@ -112,7 +113,8 @@ public:
 
 private:
     struct Op {
-        const unsigned char* bytes = nullptr;  // null: write `block`, or a message when length is 0
+        enum Kind { BYTES, BLOCK, MESSAGE } kind = BYTES;
+        const unsigned char* bytes = nullptr;
         std::size_t length = 0;
         TarBlock block{};
         int level = 0;
@@ -145,11 +147,13 @@ private:
     }
 
     void perform(const Op& op) {
-        if (op.length == 0) {
+        if (op.kind == Op::MESSAGE) {
             messages_.emit(op.level, op.text);
             return;
         }
-        if (int error_number = out_.write_all(op.bytes ? op.bytes : op.block.data(), op.length)) {
+        int error_number = op.kind == Op::BLOCK ? out_.write_all(op.block.data(), op.block.size())
+                                                : out_.write_all(op.bytes, op.length);
+        if (error_number) {
             messages_.emit(0, format_message("write of output file %s failed %s\n", out_.name.c_str(),
                                              std::strerror(error_number)));
             failed_.store(true, std::memory_order_release);
