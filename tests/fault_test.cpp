@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_builder.h"
 #include "convert.h"
 #include "convert_model.h"
 #include "generate.h"
@@ -21,20 +22,6 @@ namespace {
 
 constexpr std::int64_t BLOCK = BLOCK_SIZE;
 
-std::string bytes_of(const TarBlock& block) { return std::string(block.begin(), block.end()); }
-
-TarBlock header(const char* name, std::uint64_t size) {
-    TarBlock block{};
-    std::memcpy(block.data(), name, std::strlen(name));
-    std::memcpy(block.data() + 100, "0000644\0" "0001750\0" "0001750", 23);
-    std::memcpy(block.data() + 136, "15123456701", 11);
-    block[156] = '0';
-    std::memcpy(block.data() + 257, "ustar\0" "00", 8);
-    put_octal_field(block.data() + SIZE_FIELD.offset, SIZE_WRITE_WIDTH, size);
-    set_checksum(block);
-    return block;
-}
-
 // Data blocks that differ from one another, so a block written twice, left
 // out or out of order shows in the output; their chksum bytes hold no number.
 std::string data(int blocks, char first) {
@@ -44,10 +31,10 @@ std::string data(int blocks, char first) {
 }
 
 std::string placeholder_entry(const char* name, std::uint64_t size, char fill) {
-    TarBlock head = header(name, 0);
+    TarBlock head = file_header(name, 0);
     make_placeholder(head);
     int blocks = static_cast<int>((size + BLOCK - 1) / BLOCK);
-    return bytes_of(head) + data(blocks, fill) + bytes_of(make_footer(size));
+    return block_bytes(head) + data(blocks, fill) + block_bytes(make_footer(size));
 }
 
 // An ordinary entry, a placeholder entry of nine blocks (more than the
@@ -62,12 +49,12 @@ struct Archive {
 
 Archive fixture() {
     Archive archive;
-    archive.bytes = bytes_of(header("a", 700)) + data(2, 'A');
+    archive.bytes = block_bytes(file_header("a", 700)) + data(2, 'A');
     archive.big_output_start = static_cast<std::int64_t>(archive.bytes.size());
     archive.big_header_end = archive.big_output_start + BLOCK;
     archive.bytes += placeholder_entry("big", 9 * BLOCK - 12, 'a');
     archive.big_footer_start = static_cast<std::int64_t>(archive.bytes.size()) - BLOCK;
-    archive.bytes += bytes_of(header("c", 0));
+    archive.bytes += block_bytes(file_header("c", 0));
     archive.bytes += placeholder_entry("d", 100, 'n');
     archive.bytes += std::string(2 * BLOCK, '\0');
     return archive;
