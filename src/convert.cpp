@@ -189,9 +189,8 @@ struct Buffer {
 class Pass {
 public:
     Pass(InputFile& input, OutputFile& output, MessageSink& messages, std::size_t chunk_size)
-        : in_(input), buf_(nullptr), capacity_(chunk_size), writer_(output, messages) {
+        : in_(input), capacity_(chunk_size), writer_(output, messages) {
         for (Buffer& buffer : scan_) buffer.bytes.resize(chunk_size);
-        buf_ = scan_[0].bytes.data();
     }
 
     ConvertResult run() {
@@ -222,7 +221,7 @@ public:
 
 private:
     std::int64_t buf_end() const { return buf_off_ + static_cast<std::int64_t>(buf_len_); }
-    unsigned char* at(std::int64_t offset) { return buf_ + (offset - buf_off_); }
+    unsigned char* at(std::int64_t offset) { return scan_[current_].bytes.data() + (offset - buf_off_); }
     // A read, write or change error ended the pass.
     bool stopped() const { return stopped_ || writer_.failed(); }
 
@@ -267,9 +266,8 @@ private:
             keep_from = offset;
         }
         current_ = (current_ + 1) % SCAN_BUFFERS;
-        buf_ = next.bytes.data();
         int error_number = 0;
-        std::int64_t got = in_.read_at(keep_from + static_cast<std::int64_t>(kept), buf_ + kept,
+        std::int64_t got = in_.read_at(keep_from + static_cast<std::int64_t>(kept), next.bytes.data() + kept,
                                        capacity_ - kept, &error_number);
         if (got < 0) {
             buf_off_ = offset;
@@ -312,8 +310,7 @@ private:
     InputFile& in_;
     Buffer scan_[SCAN_BUFFERS];
     int current_ = 0;
-    unsigned char* buf_;
-    std::size_t capacity_;
+    const std::size_t capacity_;  // bytes in each buffer
     Buffer copy_[COPY_BUFFERS];  // for entry data that has left the scan buffers, allocated on first use
     int copy_current_ = 0;
     std::int64_t buf_off_ = 0;
