@@ -45,11 +45,13 @@ std::string format_message(const char* format, ...) {
 }
 
 constexpr std::int64_t BLOCK = BLOCK_SIZE;
-// How far reading may run ahead of writing: scan buffers for the input as
-// it comes, copy buffers for entry data read a second time. Four scan
-// buffers keep the output thread busy while the pass searches a long entry
-// for its footer; more gained nothing measurable.
-constexpr int SCAN_BUFFERS = 4;
+// The scan buffers take the input as it comes, in a ring: they let reading
+// run ahead of writing, and they hold a placeholder entry while the pass
+// searches it for its footer, so that an entry of up to six buffers (3 MiB
+// at the default chunk) is read only once. Copy buffers take entry data
+// that had to leave the ring and is read a second time. Seven and two keep
+// the whole pass under 8 MiB of resident memory.
+constexpr int SCAN_BUFFERS = CONVERT_SCAN_CHUNKS;
 constexpr int COPY_BUFFERS = 2;
 
 // Writes the pass's output and messages on a thread of its own, in the order
@@ -173,10 +175,13 @@ private:
     std::thread thread_;  // last: starts once everything above is ready
 };
 
-// A buffer of input bytes and how many operations must be done before it
-// may be filled again, since some of them write from it.
+// A buffer of input bytes [offset, offset + length) and how many operations
+// must be done before it may be filled again, since some of them write from
+// it.
 struct Buffer {
     std::vector<unsigned char> bytes;
+    std::int64_t offset = 0;
+    std::size_t length = 0;
     std::uint64_t in_use_until = 0;
 };
 
@@ -184,8 +189,9 @@ struct Buffer {
 // buffer, which holds input bytes [buf_off, buf_off + buf_len); blocks to
 // copy unchanged are gathered as a run of that buffer and handed to the
 // output thread in one go. The pass reads into the next scan buffer while
-// the output thread still writes from earlier ones. Input positions are 64-bit, so
-// archives past 2 GiB and entries past 4 GiB convert.
+// the output thread still writes from earlier ones; the buffers from oldest_
+// to current_ hold consecutive stretches of the input. Input positions are
+// 64-bit, so archives past 2 GiB and entries past 4 GiB convert.
 class Pass {
 public:
     Pass(InputFile& input, OutputFile& output, MessageSink& messages, std::size_t chunk_size)
@@ -204,6 +210,7 @@ public:
                 std::memcpy(work.data(), block, BLOCK);
                 if (check_placeholder_header(work) == BLOCK_SIZE_UNKNOWN) {
                     pos = convert_entry(pos);
+                    oldest_ = current_;
                     continue;
                 }
             }
@@ -221,7 +228,17 @@ public:
 
 private:
     std::int64_t buf_end() const { return buf_off_ + static_cast<std::int64_t>(buf_len_); }
-    unsigned char* at(std::int64_t offset) { return scan_[current_].bytes.data() + (offset - buf_off_); }
+    // The scan buffer holding offset, which must lie in the buffers from
+    // oldest_ to current_.
+    int buffer_index(std::int64_t offset) const {
+        int index = current_;
+        while (offset < scan_[index].offset && index != oldest_) index = (index + SCAN_BUFFERS - 1) % SCAN_BUFFERS;
+        return index;
+    }
+    unsigned char* at(std::int64_t offset) {
+        Buffer& buffer = scan_[offset >= buf_off_ ? current_ : buffer_index(offset)];
+        return buffer.bytes.data() + (offset - buffer.offset);
+    }
     // A read, write or change error ended the pass.
     bool stopped() const { return stopped_ || writer_.failed(); }
 
@@ -242,51 +259,46 @@ private:
     void claim(Buffer& buffer) { writer_.wait_done(buffer.in_use_until); }
     void release(Buffer& buffer) { buffer.in_use_until = writer_.handed(); }
 
-    // How many bytes of the block at offset the buffer holds after refilling
-    // it if needed: 512, fewer where the input ends inside the block, or -1
-    // after a read failure. Refilling hands over the pending run first, and
-    // keeps the buffered bytes from keep_from on when that leaves room to
-    // read: a placeholder entry that fits the buffer is then read only once.
-    std::int64_t block_bytes(std::int64_t offset, std::int64_t keep_from = -1) {
+    // How many bytes of the block at offset, the end of the current buffer
+    // or inside it, the scan buffers hold after reading the next chunk if
+    // needed: 512, fewer where the input ends inside the block, or -1 after
+    // a read failure. Reading hands over the pending run first. With
+    // keep_entry the buffers from oldest_ on stay as they are, but for the
+    // oldest when the ring is full: its bytes will have to be read again.
+    std::int64_t block_bytes(std::int64_t offset, bool keep_entry = false) {
         std::int64_t have = buf_end() - offset;
         if (have >= BLOCK) return BLOCK;
         if (input_end_ >= 0 && buf_end() == input_end_ && have >= 0) return have;
         flush();
         if (stopped()) return -1;
-        Buffer& old = scan_[current_];
-        Buffer& next = scan_[(current_ + 1) % SCAN_BUFFERS];
-        release(old);
+        const int next_index = (current_ + 1) % SCAN_BUFFERS;
+        if (!keep_entry)
+            oldest_ = next_index;
+        else if (next_index == oldest_)
+            oldest_ = (oldest_ + 1) % SCAN_BUFFERS;
+        Buffer& next = scan_[next_index];
         claim(next);
-        std::size_t kept = 0;
-        if (keep_from > buf_off_ && keep_from <= buf_end() &&
-            buf_end() - keep_from + BLOCK <= static_cast<std::int64_t>(capacity_)) {
-            kept = static_cast<std::size_t>(buf_end() - keep_from);
-            std::memcpy(next.bytes.data(), at(keep_from), kept);
-        } else {
-            keep_from = offset;
-        }
-        current_ = (current_ + 1) % SCAN_BUFFERS;
+        current_ = next_index;
         int error_number = 0;
-        std::int64_t got = in_.read_at(keep_from + static_cast<std::int64_t>(kept), next.bytes.data() + kept,
-                                       capacity_ - kept, &error_number);
+        std::int64_t got = in_.read_at(offset, next.bytes.data(), capacity_, &error_number);
+        next.offset = buf_off_ = offset;
+        next.length = buf_len_ = got < 0 ? 0 : static_cast<std::size_t>(got);
         if (got < 0) {
-            buf_off_ = offset;
-            buf_len_ = 0;
             read_failed(error_number);
             return -1;
         }
-        buf_off_ = keep_from;
-        buf_len_ = kept + static_cast<std::size_t>(got);
         if (buf_len_ < capacity_) input_end_ = buf_end();
-        return std::min<std::int64_t>(buf_end() - offset, BLOCK);
+        return std::min<std::int64_t>(got, BLOCK);
     }
 
-    // Queues input bytes [from, to), which the buffer holds, for output right
-    // after what is queued already.
+    // Queues input bytes [from, to), which one scan buffer holds, for output
+    // right after what is queued already; a run grows only within a buffer.
     void queue(std::int64_t from, std::int64_t to) {
-        if (pending_end_ != from || pending_start_ == pending_end_) {
+        const int index = from >= buf_off_ ? current_ : buffer_index(from);
+        if (pending_end_ != from || pending_start_ == pending_end_ || index != pending_buffer_) {
             flush();
             pending_start_ = from;
+            pending_buffer_ = index;
         }
         pending_end_ = to;
     }
@@ -294,7 +306,10 @@ private:
     void flush() {
         std::int64_t from = pending_start_, to = pending_end_;
         pending_start_ = pending_end_ = 0;
-        if (to > from && !stopped()) writer_.write(at(from), static_cast<std::size_t>(to - from));
+        if (to <= from || stopped()) return;
+        Buffer& buffer = scan_[pending_buffer_];
+        writer_.write(buffer.bytes.data() + (from - buffer.offset), static_cast<std::size_t>(to - from));
+        release(buffer);
     }
 
     // Writes a block that is not part of the input as it stands, after the
@@ -310,6 +325,7 @@ private:
     InputFile& in_;
     Buffer scan_[SCAN_BUFFERS];
     int current_ = 0;
+    int oldest_ = 0;  // the oldest scan buffer the pass still needs
     const std::size_t capacity_;  // bytes in each buffer
     Buffer copy_[COPY_BUFFERS];  // for entry data that has left the scan buffers, allocated on first use
     int copy_current_ = 0;
@@ -318,6 +334,7 @@ private:
     std::int64_t input_end_ = -1;  // the input's length, once a read has met its end
     std::int64_t pending_start_ = 0;
     std::int64_t pending_end_ = 0;
+    int pending_buffer_ = 0;  // the scan buffer holding the pending run
     std::uint32_t size_ = 0;  // carried from entry to entry, set only by a footer
     bool stopped_ = false;    // a read or change error ended the pass
     bool ended_ = false;      // a placeholder header without footer ended the pass
@@ -348,7 +365,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     for (;; footer_start += BLOCK) {
         if (footer_start + BLOCK > buf_end())
             std::memcpy(previous.data(), at(footer_start - BLOCK), BLOCK);
-        std::int64_t got = block_bytes(footer_start, header_start);
+        std::int64_t got = block_bytes(footer_start, true);
         if (got < 0) return footer_start;
         if (got < BLOCK) {
             footer = previous;
@@ -399,8 +416,8 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     std::memset(header.data() + CHKSUM_FIELD.offset, ' ', CHKSUM_FIELD.width);
     put_octal_field(header.data() + CHKSUM_FIELD.offset, CHKSUM_WRITE_WIDTH,
                     header_checksum(header));
-    if (header_start >= buf_off_) {
-        // Rewritten in place, so the header and data still in the buffer go
+    if (header_start >= scan_[oldest_].offset) {
+        // Rewritten in place, so the header and data still in its buffer go
         // out in one write. No handed-over run covers the header's bytes.
         std::memcpy(at(header_start), header.data(), BLOCK);
         queue(header_start, header_end);
@@ -421,10 +438,10 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
 }
 
 // Writes input bytes [from, to), whole blocks that the footer search read:
-// the part still in the scan buffer from there, the rest read again into the
-// two copy buffers in turn.
+// the part still in the scan buffers from there, the rest read again into
+// the two copy buffers in turn.
 void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
-    const std::int64_t reread_end = std::max(from, std::min(to, buf_off_));
+    const std::int64_t reread_end = std::max(from, std::min(to, scan_[oldest_].offset));
     if (from < reread_end) flush();
     for (std::int64_t offset = from; offset < reread_end && !stopped();) {
         Buffer& buffer = copy_[copy_current_];
@@ -453,9 +470,13 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
         release(buffer);
         offset += got;
     }
-    if (stopped()) return;
-    std::int64_t from_buf = std::max(from, buf_off_);
-    if (from_buf < to) queue(from_buf, to);
+    for (int index = oldest_; !stopped(); index = (index + 1) % SCAN_BUFFERS) {
+        const Buffer& buffer = scan_[index];
+        std::int64_t piece_from = std::max(reread_end, buffer.offset);
+        std::int64_t piece_to = std::min(to, buffer.offset + static_cast<std::int64_t>(buffer.length));
+        if (piece_from < piece_to) queue(piece_from, piece_to);
+        if (index == current_) break;
+    }
 }
 
 }  // namespace

@@ -41,14 +41,14 @@ CHANGED = b"input file changed during conversion\n"
 
 
 def source_tar():
-    """A ustar archive: a small file, one of 2.5 MiB (more than the tool's
-    read chunk, so its copy reads the input again), an empty file and
+    """A ustar archive: a small file, one of 5 MiB (more than the tool holds
+    at once, so its copy reads the input again), an empty file and
     a small one at the end. Random data, so no data block looks like a
     header."""
     rng = random.Random(4)
     out = io.BytesIO()
     with tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as tar:
-        for name, size in (("a", 700), ("big", 5 * MIB // 2 + 100), ("c", 0), ("d", 100)):
+        for name, size in (("a", 700), ("big", 5 * MIB + 100), ("c", 0), ("d", 100)):
             info = tarfile.TarInfo(name)
             info.size = size
             info.mtime = 1767225600
@@ -71,7 +71,7 @@ class FaultCliTest(unittest.TestCase):
         # footer, then big's placeholder header; big's data starts at
         # big_data in the input, and its header is the 4th block of the output.
         cls.big_data = 5 * BLOCK
-        cls.big_footer = cls.big_data + (5 * MIB // 2 + 100 + BLOCK - 1) // BLOCK * BLOCK
+        cls.big_footer = cls.big_data + (5 * MIB + 100 + BLOCK - 1) // BLOCK * BLOCK
         assert cls.input[4 * BLOCK + 124:4 * BLOCK + 135] == b"37777777777"
 
     @classmethod
@@ -121,7 +121,7 @@ class FaultCliTest(unittest.TestCase):
     def test_read_failing_with_eio(self):
         cases = [
             ("in the first entry's data", 600, 0),
-            ("in the big entry's data, in the footer search's second chunk", self.big_data + MIB + 1000,
+            ("in the big entry's data, during the footer search", self.big_data + MIB + 1000,
              3 * BLOCK),
             ("in the last entry", len(self.input) - 3 * BLOCK, None),
         ]
@@ -158,9 +158,10 @@ class FaultCliTest(unittest.TestCase):
                            self.tar[:2000 * BLOCK])
 
     def test_input_shrinking_before_the_data_copy(self):
-        # The footer search reads big's data in chunks of at most 1 MiB;
-        # once it has read the footer, the input shrinks, and the copy, which
-        # reads all but the last chunk again, meets the new end.
+        # The footer search reads big's data in chunks and holds only the
+        # last few MiB of it; once it has read the footer, the input shrinks,
+        # and the copy, which reads the first MiB or two again, meets the
+        # new end.
         for label, shrink in (("to a block boundary", self.big_data + MIB + 2 * BLOCK),
                               ("inside a block", self.big_data + MIB + 1000),
                               ("to big's header", self.big_data)):

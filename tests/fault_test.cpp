@@ -52,7 +52,9 @@ Archive fixture() {
     archive.bytes = block_bytes(file_header("a", 700)) + data(2, 'A');
     archive.big_output_start = static_cast<std::int64_t>(archive.bytes.size());
     archive.big_header_end = archive.big_output_start + BLOCK;
-    archive.bytes += placeholder_entry("big", 9 * BLOCK - 12, 'a');
+    // Longer than the pass holds at chunks of up to four blocks, so its data
+    // copy reads most of it again.
+    archive.bytes += placeholder_entry("big", (4 * CONVERT_SCAN_CHUNKS + 9) * BLOCK - 12, 'a');
     archive.big_footer_start = static_cast<std::int64_t>(archive.bytes.size()) - BLOCK;
     archive.bytes += block_bytes(file_header("c", 0));
     archive.bytes += placeholder_entry("d", 100, 'n');
@@ -255,10 +257,12 @@ TEST(FaultTest, InputShrinkingBeforeTheDataCopyStopsThePass) {
     const ModelResult clean = model_convert(archive.bytes);
     {
         for (std::size_t chunk : {BLOCK_SIZE, 2 * BLOCK_SIZE, 4 * BLOCK_SIZE}) {
-            // The copy reads again everything before the chunk that holds the
-            // footer; that chunk starts after footer_start - chunk.
+            // The copy reads again everything before the chunks the pass
+            // still holds: the footer's and the ones just before it.
+            const std::int64_t chunk_bytes = static_cast<std::int64_t>(chunk);
             const std::int64_t reread_end =
-                archive.big_footer_start - static_cast<std::int64_t>(chunk) + BLOCK;
+                (archive.big_footer_start / chunk_bytes - (CONVERT_SCAN_CHUNKS - 1)) * chunk_bytes;
+            ASSERT_GT(reread_end, archive.big_header_end) << variant(chunk);
             for (std::int64_t size = archive.big_header_end; size < reread_end; size += 100) {
                 SCOPED_TRACE(variant(chunk) + "input shrunk to " + std::to_string(size));
                 FaultyInput in(archive.bytes);
