@@ -46,12 +46,15 @@ std::string format_message(const char* format, ...) {
 
 constexpr std::int64_t BLOCK = BLOCK_SIZE;
 // The scan buffers take the input as it comes, in a ring: they let reading
-// run ahead of writing, and they hold a placeholder entry while the pass
-// searches it for its footer, so that an entry of up to six buffers (3 MiB
-// at the default chunk) is read only once. Copy buffers take entry data
-// that had to leave the ring and is read a second time. Seven and two keep
-// the whole pass under 8 MiB of resident memory.
+// run ahead of writing, and, on an output that cannot be rewritten, they
+// hold a placeholder entry while the pass searches it for its footer, so
+// that an entry of up to six buffers (3 MiB at the default chunk) is read
+// only once. Copy buffers take entry data that had to leave the ring and is
+// read a second time. Seven and two keep the whole pass under 8 MiB of
+// resident memory. An output that can be rewritten takes the entry as it
+// is read and needs no more than four, which stay warmer in the caches.
 constexpr int SCAN_BUFFERS = CONVERT_SCAN_CHUNKS;
+constexpr int STREAMING_SCAN_BUFFERS = 4;
 constexpr int COPY_BUFFERS = 2;
 
 // Writes the pass's output and messages on a thread of its own, in the order
@@ -60,6 +63,13 @@ constexpr int COPY_BUFFERS = 2;
 // whatever was handed over after the failing write would not have happened
 // had the pass stopped there. Only this thread touches the output and the
 // message sink while it runs.
+//
+// On an output that can be rewritten, a placeholder entry goes out while
+// the pass still searches for its footer, between begin_entry and
+// end_entry. A write that fails in there is held back: had the pass waited
+// for the footer, it would have written those bytes only if the entry is
+// kept, after the footer's messages. end_entry then reports it, or forgets
+// it along with the entry's bytes.
 class OutputThread {
 public:
     OutputThread(OutputFile& output, MessageSink& messages)
@@ -74,6 +84,24 @@ public:
         op.kind = Op::BYTES;
         op.bytes = bytes;
         op.length = length;
+        hand_over(std::move(op));
+    }
+    // The output from here on is a placeholder entry, its header as read
+    // first.
+    void begin_entry() {
+        Op op;
+        op.kind = Op::BEGIN_ENTRY;
+        hand_over(std::move(op));
+    }
+    // Ends the entry begun last: with a header, writes it over the one read
+    // and keeps the bytes written after it, or with keep_data false cuts
+    // them off; without one, cuts the whole entry off.
+    void end_entry(const TarBlock* header, bool keep_data) {
+        Op op;
+        op.kind = Op::END_ENTRY;
+        op.keep_data = keep_data;
+        op.has_block = header != nullptr;
+        if (header) op.block = *header;
         hand_over(std::move(op));
     }
     // A block the thread keeps a copy of.
@@ -102,6 +130,9 @@ public:
         progress_.wait(lock, [&] { return done_ >= count; });
     }
     bool failed() const { return failed_.load(std::memory_order_acquire); }
+    // What failed was a write, so the output's close should not report again.
+    // Read once the thread has finished.
+    bool write_failed() const { return write_failed_; }
 
     // Waits for everything handed over, then ends the thread.
     void finish() {
@@ -115,9 +146,11 @@ public:
 
 private:
     struct Op {
-        enum Kind { BYTES, BLOCK, MESSAGE } kind = BYTES;
+        enum Kind { BYTES, BLOCK, MESSAGE, BEGIN_ENTRY, END_ENTRY } kind = BYTES;
         const unsigned char* bytes = nullptr;
         std::size_t length = 0;
+        bool has_block = false;
+        bool keep_data = false;
         TarBlock block{};
         int level = 0;
         std::string text;
@@ -149,21 +182,80 @@ private:
     }
 
     void perform(const Op& op) {
-        if (op.kind == Op::MESSAGE) {
+        switch (op.kind) {
+        case Op::MESSAGE:
             messages_.emit(op.level, op.text);
             return;
+        case Op::BEGIN_ENTRY:
+            in_entry_ = true;
+            entry_start_ = position_;
+            return;
+        case Op::END_ENTRY:
+            end_entry(op);
+            return;
+        case Op::BYTES:
+        case Op::BLOCK:
+            break;
         }
-        int error_number = op.kind == Op::BLOCK ? out_.write_all(op.block.data(), op.block.size())
-                                                : out_.write_all(op.bytes, op.length);
-        if (error_number) {
-            messages_.emit(0, format_message("write of output file %s failed %s\n", out_.name.c_str(),
-                                             std::strerror(error_number)));
-            failed_.store(true, std::memory_order_release);
+        if (held_error_) return;
+        const unsigned char* bytes = op.kind == Op::BLOCK ? op.block.data() : op.bytes;
+        const std::size_t length = op.kind == Op::BLOCK ? op.block.size() : op.length;
+        if (int error_number = out_.write_all(bytes, length)) {
+            if (in_entry_) {
+                held_error_ = error_number;
+                held_at_ = position_;
+            } else {
+                write_failed(error_number);
+            }
+            return;
         }
+        position_ += static_cast<std::int64_t>(length);
+    }
+
+    void end_entry(const Op& op) {
+        in_entry_ = false;
+        const std::int64_t header_end = entry_start_ + BLOCK_SIZE;
+        int held = held_error_;
+        held_error_ = 0;
+        if (!op.has_block) {
+            cut(entry_start_);
+        } else if (held && held_at_ <= entry_start_) {
+            // The header's own write failed: nothing of the entry went out.
+            cut(entry_start_);
+            if (!failed()) write_failed(held);
+        } else if (int error_number = out_.rewrite_at(entry_start_, op.block.data(), op.block.size())) {
+            write_failed(error_number);
+        } else if (!op.keep_data) {
+            if (position_ > header_end || held) cut(header_end);
+        } else if (held) {
+            write_failed(held);
+        }
+    }
+
+    // Cuts the output back to length bytes.
+    void cut(std::int64_t length) {
+        if (int error_number = out_.truncate_to(length)) {
+            write_failed(error_number);
+            return;
+        }
+        position_ = length;
+    }
+
+    void write_failed(int error_number) {
+        messages_.emit(0, format_message("write of output file %s failed %s\n", out_.name.c_str(),
+                                         std::strerror(error_number)));
+        write_failed_ = true;
+        failed_.store(true, std::memory_order_release);
     }
 
     OutputFile& out_;
     MessageSink& messages_;
+    std::int64_t position_ = 0;     // bytes written so far
+    bool in_entry_ = false;         // between begin_entry and end_entry
+    std::int64_t entry_start_ = 0;  // where the entry's header went
+    int held_error_ = 0;            // a failed write held back until end_entry
+    std::int64_t held_at_ = 0;      // where that write started
+    bool write_failed_ = false;
     std::mutex mutex_;
     std::condition_variable work_;      // the thread waits for operations
     std::condition_variable progress_;  // the pass waits for buffers to be written
@@ -195,8 +287,9 @@ struct Buffer {
 class Pass {
 public:
     Pass(InputFile& input, OutputFile& output, MessageSink& messages, std::size_t chunk_size)
-        : in_(input), capacity_(chunk_size), writer_(output, messages) {
-        for (Buffer& buffer : scan_) buffer.bytes.resize(chunk_size);
+        : in_(input), capacity_(chunk_size), streaming_(output.can_rewrite()),
+          ring_(streaming_ ? STREAMING_SCAN_BUFFERS : SCAN_BUFFERS), writer_(output, messages) {
+        for (int index = 0; index < ring_; ++index) scan_[index].bytes.resize(chunk_size);
     }
 
     ConvertResult run() {
@@ -222,7 +315,8 @@ public:
             error(format_message("input file ends with a partial block of %d bytes\n",
                                  static_cast<int>(input_end_ % BLOCK)));
         writer_.finish();
-        if (writer_.failed()) result_.failed = result_.write_failed = true;
+        if (writer_.failed()) result_.failed = true;
+        if (writer_.write_failed()) result_.write_failed = true;
         return result_;
     }
 
@@ -232,7 +326,7 @@ private:
     // oldest_ to current_.
     int buffer_index(std::int64_t offset) const {
         int index = current_;
-        while (offset < scan_[index].offset && index != oldest_) index = (index + SCAN_BUFFERS - 1) % SCAN_BUFFERS;
+        while (offset < scan_[index].offset && index != oldest_) index = (index + ring_ - 1) % ring_;
         return index;
     }
     unsigned char* at(std::int64_t offset) {
@@ -271,11 +365,11 @@ private:
         if (input_end_ >= 0 && buf_end() == input_end_ && have >= 0) return have;
         flush();
         if (stopped()) return -1;
-        const int next_index = (current_ + 1) % SCAN_BUFFERS;
+        const int next_index = (current_ + 1) % ring_;
         if (!keep_entry)
             oldest_ = next_index;
         else if (next_index == oldest_)
-            oldest_ = (oldest_ + 1) % SCAN_BUFFERS;
+            oldest_ = (oldest_ + 1) % ring_;
         Buffer& next = scan_[next_index];
         claim(next);
         current_ = next_index;
@@ -327,6 +421,10 @@ private:
     int current_ = 0;
     int oldest_ = 0;  // the oldest scan buffer the pass still needs
     const std::size_t capacity_;  // bytes in each buffer
+    // The output can be rewritten: an entry's data goes out during the
+    // footer search, and its header is mended afterwards.
+    const bool streaming_;
+    const int ring_;  // scan buffers in use
     Buffer copy_[COPY_BUFFERS];  // for entry data that has left the scan buffers, allocated on first use
     int copy_current_ = 0;
     std::int64_t buf_off_ = 0;
@@ -353,6 +451,10 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     writer_.message(2, format_message("Plint header pos: start:%lld end:%lld\n",
                                      static_cast<long long>(header_start),
                                      static_cast<long long>(header_end)));
+    if (streaming_) {
+        writer_.begin_entry();
+        writer_.write_copy(header);
+    }
 
     // Footer search. A read that meets the end inside a block overwrites only
     // the start of the block read before, so the candidate there is the
@@ -365,8 +467,11 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     for (;; footer_start += BLOCK) {
         if (footer_start + BLOCK > buf_end())
             std::memcpy(previous.data(), at(footer_start - BLOCK), BLOCK);
-        std::int64_t got = block_bytes(footer_start, true);
-        if (got < 0) return footer_start;
+        std::int64_t got = block_bytes(footer_start, !streaming_);
+        if (got < 0) {
+            if (streaming_) writer_.end_entry(nullptr, false);
+            return footer_start;
+        }
         if (got < BLOCK) {
             footer = previous;
             std::memcpy(footer.data(), at(footer_start), static_cast<std::size_t>(got));
@@ -376,13 +481,17 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
             break;
         }
         const unsigned char* block = at(footer_start);
-        if (!checksum_can_match(block)) continue;
-        std::memcpy(footer.data(), block, BLOCK);
-        TarBlock work = footer;
-        status = check_footer(work, size_);
-        if (status == BLOCK_OK) break;
+        if (checksum_can_match(block)) {
+            std::memcpy(footer.data(), block, BLOCK);
+            TarBlock work = footer;
+            status = check_footer(work, size_);
+            if (status == BLOCK_OK) break;
+        }
+        if (streaming_) queue(footer_start, footer_start + BLOCK);
     }
+    flush();
     if (status != BLOCK_OK) {
+        if (streaming_) writer_.end_entry(nullptr, false);
         error(format_message("no footer for placeholder header at offset %lld\n",
                              static_cast<long long>(header_start)));
         ended_ = true;
@@ -408,6 +517,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     if (entry_size >= ENTRY_SIZE_LIMIT) {
         error(format_message("entry at offset %lld is too large for a tar header\n",
                              static_cast<long long>(header_start)));
+        if (streaming_) writer_.end_entry(nullptr, false);
         return footer_end;
     }
 
@@ -416,7 +526,10 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     std::memset(header.data() + CHKSUM_FIELD.offset, ' ', CHKSUM_FIELD.width);
     put_octal_field(header.data() + CHKSUM_FIELD.offset, CHKSUM_WRITE_WIDTH,
                     header_checksum(header));
-    if (header_start >= scan_[oldest_].offset) {
+    if (streaming_) {
+        // The data went out during the search; an entry of size 0 keeps none.
+        writer_.end_entry(&header, entry_size != 0);
+    } else if (header_start >= scan_[oldest_].offset) {
         // Rewritten in place, so the header and data still in its buffer go
         // out in one write. No handed-over run covers the header's bytes.
         std::memcpy(at(header_start), header.data(), BLOCK);
@@ -431,7 +544,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
             queue(footer_start, footer_end);
         else
             write_block(footer);
-    } else {
+    } else if (!streaming_) {
         copy_entry_data(header_end, footer_start);
     }
     return footer_end;
@@ -470,7 +583,7 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
         release(buffer);
         offset += got;
     }
-    for (int index = oldest_; !stopped(); index = (index + 1) % SCAN_BUFFERS) {
+    for (int index = oldest_; !stopped(); index = (index + 1) % ring_) {
         const Buffer& buffer = scan_[index];
         std::int64_t piece_from = std::max(reread_end, buffer.offset);
         std::int64_t piece_to = std::min(to, buffer.offset + static_cast<std::int64_t>(buffer.length));

@@ -1,6 +1,7 @@
 // The conversion pass: plint archive in, plain tar archive out.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,26 @@ struct OutputFile {
     explicit OutputFile(std::string file_name) : name(std::move(file_name)) {}
     virtual ~OutputFile() = default;
     virtual int write_all(const unsigned char* buf, std::size_t len) = 0;
+    // Whether the two calls below work; asked once, before the pass starts.
+    // When they do, the pass writes a placeholder entry's data while it
+    // searches for the footer, and mends the header or cuts the entry off
+    // afterwards, instead of holding the data until the footer turns up.
+    virtual bool can_rewrite() { return false; }
+    // Writes len bytes over output bytes [offset, offset + len), which were
+    // written before, without moving where write_all goes on. Returns 0 or an
+    // errno value.
+    virtual int rewrite_at(std::int64_t offset, const unsigned char* buf, std::size_t len) {
+        (void)offset;
+        (void)buf;
+        (void)len;
+        return ENOTSUP;
+    }
+    // Cuts the output to its first length bytes; write_all goes on from
+    // there. Returns 0 or an errno value.
+    virtual int truncate_to(std::int64_t length) {
+        (void)length;
+        return ENOTSUP;
+    }
 };
 
 // Receives each message of the pass, formatted and ending in "\n", with its

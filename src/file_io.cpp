@@ -1,6 +1,8 @@
 #include "file_io.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::int64_t FdInputFile::read_at(std::int64_t offset, unsigned char* buf, std::size_t len,
@@ -30,5 +32,33 @@ int FdOutputFile::write_all(const unsigned char* buf, std::size_t len) {
         buf += put;
         len -= static_cast<std::size_t>(put);
     }
+    return 0;
+}
+
+bool FdOutputFile::can_rewrite() {
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && !(flags & O_APPEND) && ::lseek(fd, 0, SEEK_CUR) == 0;
+}
+
+int FdOutputFile::rewrite_at(std::int64_t offset, const unsigned char* buf, std::size_t len) {
+    while (len > 0) {
+        ssize_t put = ::pwrite(fd, buf, len, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (put == 0) return EIO;
+        buf += put;
+        len -= static_cast<std::size_t>(put);
+        offset += put;
+    }
+    return 0;
+}
+
+int FdOutputFile::truncate_to(std::int64_t length) {
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0) return errno;
+    if (::lseek(fd, static_cast<off_t>(length), SEEK_SET) < 0) return errno;
     return 0;
 }

@@ -20,4 +20,9 @@ struct FdOutputFile : OutputFile {
     FdOutputFile(std::string file_name, int file_descriptor)
         : OutputFile(std::move(file_name)), fd(file_descriptor) {}
     int write_all(const unsigned char* buf, std::size_t len) override;
+    // A regular file, not opened for appending, written from its start.
+    bool can_rewrite() override;
+    int rewrite_at(std::int64_t offset, const unsigned char* buf, std::size_t len) override;
+    // ftruncate, then lseek to the new end.
+    int truncate_to(std::int64_t length) override;
 };

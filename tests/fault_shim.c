@@ -17,6 +17,9 @@
  *   PLINT_FAULT_SHRINK_TO=N        every pread of a regular file sees it as N
  *                                  bytes long, as if it had been truncated;
  *                                  the file itself is not touched
+ *   PLINT_FAULT_NO_SEEK=1          lseek on a descriptor above 2 fails with
+ *                                  ESPIPE, as on a pipe, so the tool takes
+ *                                  the output for one it cannot go back in
  *   PLINT_FAULT_AFTER=X            the two read faults above start only once
  *                                  a read has got byte X: set to a footer's
  *                                  offset, they hit the data copy that reads
@@ -36,6 +39,7 @@ static long long write_enospc_at = -1; /* in bytes */
 static int close_eio = 0;
 static long long shrink_to = -1;
 static long long armed_after = -1;
+static int no_seek = 0;
 
 static long long written = 0;   /* bytes written to descriptors above 2 */
 static int armed = 1;            /* the read faults are on */
@@ -43,6 +47,8 @@ static int armed = 1;            /* the read faults are on */
 static ssize_t (*real_pread)(int, void*, size_t, off_t);
 static ssize_t (*real_pread64)(int, void*, size_t, off64_t);
 static ssize_t (*real_write)(int, const void*, size_t);
+static off_t (*real_lseek)(int, off_t, int);
+static off64_t (*real_lseek64)(int, off64_t, int);
 static int (*real_close)(int);
 
 static long long number_from(const char* name) {
@@ -56,12 +62,15 @@ __attribute__((constructor)) static void fault_shim_init(void) {
     *(void**)&real_pread64 = dlsym(RTLD_NEXT, "pread64");
     *(void**)&real_write = dlsym(RTLD_NEXT, "write");
     *(void**)&real_close = dlsym(RTLD_NEXT, "close");
+    *(void**)&real_lseek = dlsym(RTLD_NEXT, "lseek");
+    *(void**)&real_lseek64 = dlsym(RTLD_NEXT, "lseek64");
     read_eio_at = number_from("PLINT_FAULT_READ_EIO_AT");
     long long block = number_from("PLINT_FAULT_WRITE_ENOSPC_AT_BLOCK");
     write_enospc_at = block >= 0 ? block * 512 : -1;
     close_eio = number_from("PLINT_FAULT_CLOSE_EIO") > 0;
     shrink_to = number_from("PLINT_FAULT_SHRINK_TO");
     armed_after = number_from("PLINT_FAULT_AFTER");
+    no_seek = number_from("PLINT_FAULT_NO_SEEK") > 0;
     armed = armed_after < 0;
 }
 
@@ -139,4 +148,20 @@ int close(int fd) {
         return -1;
     }
     return status;
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+    if (no_seek && fd > 2) {
+        errno = ESPIPE;
+        return -1;
+    }
+    return real_lseek(fd, offset, whence);
+}
+
+off64_t lseek64(int fd, off64_t offset, int whence) {
+    if (no_seek && fd > 2) {
+        errno = ESPIPE;
+        return -1;
+    }
+    return real_lseek64(fd, offset, whence);
 }

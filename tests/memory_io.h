@@ -19,11 +19,25 @@ struct MemoryInput : InputFile {
     }
 };
 
+// With rewritable set it lets the pass mend and cut back what it wrote, as
+// a regular file does; a mend or cut past the end is a fault of the pass.
 struct MemoryOutput : OutputFile {
     std::string bytes;
+    bool rewritable = false;
     explicit MemoryOutput(std::string file_name = "out.tar") : OutputFile(std::move(file_name)) {}
     int write_all(const unsigned char* buf, std::size_t len) override {
         bytes.append(reinterpret_cast<const char*>(buf), len);
+        return 0;
+    }
+    bool can_rewrite() override { return rewritable; }
+    int rewrite_at(std::int64_t offset, const unsigned char* buf, std::size_t len) override {
+        if (offset < 0 || static_cast<std::size_t>(offset) + len > bytes.size()) return EINVAL;
+        bytes.replace(static_cast<std::size_t>(offset), len, reinterpret_cast<const char*>(buf), len);
+        return 0;
+    }
+    int truncate_to(std::int64_t length) override {
+        if (length < 0 || static_cast<std::size_t>(length) > bytes.size()) return EINVAL;
+        bytes.resize(static_cast<std::size_t>(length));
         return 0;
     }
 };
