@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
