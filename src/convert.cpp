@@ -56,6 +56,11 @@ constexpr std::int64_t BLOCK = BLOCK_SIZE;
 constexpr int SCAN_BUFFERS = CONVERT_SCAN_CHUNKS;
 constexpr int STREAMING_SCAN_BUFFERS = 4;
 constexpr int COPY_BUFFERS = 2;
+// Writes into a file's page cache cost less when they start and end on page
+// boundaries of the output; a pass that drops footers shifts the output
+// against the input by 512 bytes a footer, so it sizes its reads to end
+// where the output is page-aligned. 4 KiB is the page size that matters.
+constexpr std::int64_t OUTPUT_PAGE = 4096;
 
 // Writes the pass's output and messages on a thread of its own, in the order
 // they are handed over, so that writing one chunk overlaps reading and
@@ -373,15 +378,18 @@ private:
         Buffer& next = scan_[next_index];
         claim(next);
         current_ = next_index;
+        std::size_t want = capacity_;
+        if (streaming_ && capacity_ >= 2 * OUTPUT_PAGE)
+            want -= static_cast<std::size_t>((out_pos_ + static_cast<std::int64_t>(capacity_)) % OUTPUT_PAGE);
         int error_number = 0;
-        std::int64_t got = in_.read_at(offset, next.bytes.data(), capacity_, &error_number);
+        std::int64_t got = in_.read_at(offset, next.bytes.data(), want, &error_number);
         next.offset = buf_off_ = offset;
         next.length = buf_len_ = got < 0 ? 0 : static_cast<std::size_t>(got);
         if (got < 0) {
             read_failed(error_number);
             return -1;
         }
-        if (buf_len_ < capacity_) input_end_ = buf_end();
+        if (buf_len_ < want) input_end_ = buf_end();
         return std::min<std::int64_t>(got, BLOCK);
     }
 
@@ -404,13 +412,31 @@ private:
         Buffer& buffer = scan_[pending_buffer_];
         writer_.write(buffer.bytes.data() + (from - buffer.offset), static_cast<std::size_t>(to - from));
         release(buffer);
+        out_pos_ += to - from;
     }
 
     // Writes a block that is not part of the input as it stands, after the
     // queued run.
     void write_block(const TarBlock& block) {
         flush();
-        if (!stopped()) writer_.write_copy(block);
+        if (stopped()) return;
+        writer_.write_copy(block);
+        out_pos_ += BLOCK;
+    }
+
+    // The output thread's begin_entry and end_entry, with out_pos_ kept.
+    void begin_entry(const TarBlock& header) {
+        entry_out_ = out_pos_;
+        writer_.begin_entry();
+        writer_.write_copy(header);
+        out_pos_ += BLOCK;
+    }
+    void end_entry(const TarBlock* header, bool keep_data) {
+        writer_.end_entry(header, keep_data);
+        if (!header)
+            out_pos_ = entry_out_;
+        else if (!keep_data)
+            out_pos_ = entry_out_ + BLOCK;
     }
 
     std::int64_t convert_entry(std::int64_t header_start);
@@ -433,6 +459,8 @@ private:
     std::int64_t pending_start_ = 0;
     std::int64_t pending_end_ = 0;
     int pending_buffer_ = 0;  // the scan buffer holding the pending run
+    std::int64_t out_pos_ = 0;    // output bytes handed over, as the output thread will leave them
+    std::int64_t entry_out_ = 0;  // out_pos_ where the entry being converted began
     std::uint32_t size_ = 0;  // carried from entry to entry, set only by a footer
     bool stopped_ = false;    // a read or change error ended the pass
     bool ended_ = false;      // a placeholder header without footer ended the pass
@@ -451,10 +479,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     writer_.message(2, format_message("Plint header pos: start:%lld end:%lld\n",
                                      static_cast<long long>(header_start),
                                      static_cast<long long>(header_end)));
-    if (streaming_) {
-        writer_.begin_entry();
-        writer_.write_copy(header);
-    }
+    if (streaming_) begin_entry(header);
 
     // Footer search. A read that meets the end inside a block overwrites only
     // the start of the block read before, so the candidate there is the
@@ -469,7 +494,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
             std::memcpy(previous.data(), at(footer_start - BLOCK), BLOCK);
         std::int64_t got = block_bytes(footer_start, !streaming_);
         if (got < 0) {
-            if (streaming_) writer_.end_entry(nullptr, false);
+            if (streaming_) end_entry(nullptr, false);
             return footer_start;
         }
         if (got < BLOCK) {
@@ -491,7 +516,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     }
     flush();
     if (status != BLOCK_OK) {
-        if (streaming_) writer_.end_entry(nullptr, false);
+        if (streaming_) end_entry(nullptr, false);
         error(format_message("no footer for placeholder header at offset %lld\n",
                              static_cast<long long>(header_start)));
         ended_ = true;
@@ -517,7 +542,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
     if (entry_size >= ENTRY_SIZE_LIMIT) {
         error(format_message("entry at offset %lld is too large for a tar header\n",
                              static_cast<long long>(header_start)));
-        if (streaming_) writer_.end_entry(nullptr, false);
+        if (streaming_) end_entry(nullptr, false);
         return footer_end;
     }
 
@@ -528,7 +553,7 @@ std::int64_t Pass::convert_entry(std::int64_t header_start) {
                     header_checksum(header));
     if (streaming_) {
         // The data went out during the search; an entry of size 0 keeps none.
-        writer_.end_entry(&header, entry_size != 0);
+        end_entry(&header, entry_size != 0);
     } else if (header_start >= scan_[oldest_].offset) {
         // Rewritten in place, so the header and data still in its buffer go
         // out in one write. No handed-over run covers the header's bytes.
@@ -574,12 +599,14 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
             // whole block.
             std::size_t whole = static_cast<std::size_t>(got) / BLOCK_SIZE * BLOCK_SIZE;
             if (whole > 0) writer_.write(buffer.bytes.data(), whole);
+            out_pos_ += static_cast<std::int64_t>(whole);
             release(buffer);
             error("input file changed during conversion\n");
             stopped_ = true;
             return;
         }
         writer_.write(buffer.bytes.data(), want);
+        out_pos_ += static_cast<std::int64_t>(want);
         release(buffer);
         offset += got;
     }
