@@ -60,10 +60,11 @@ struct ConvertResult {
     bool write_failed = false;  // a write failed; the output's close must not report again
 };
 
-// How many chunks the pass holds at once: a placeholder entry whose header
-// and footer lie within that many consecutive chunks (chunks start at
-// multiples of the chunk size) is read only once; of a longer one, the data
-// before those chunks is read a second time.
+// How many chunks the pass holds at once on an output it cannot rewrite: a
+// placeholder entry whose header and footer lie within that many
+// consecutive chunks (chunks start at multiples of the chunk size) is read
+// only once; of a longer one, the data before those chunks is read a second
+// time. On an output it can rewrite every entry is read once.
 constexpr int CONVERT_SCAN_CHUNKS = 7;
 
 // How much of the input the pass reads at once. Tests pass smaller chunks to
@@ -75,8 +76,11 @@ constexpr std::size_t CONVERT_CHUNK_SIZE = 1 << 19;
 // dropped, every other block is copied as read. Stops at the first read or
 // write failure; never reads or writes outside the input's whole blocks and
 // the converted entries. Reading and checking run on the calling thread,
-// writing on a second one, so the two overlap. Memory use is fixed, whatever
-// the archive: at most nine buffers of chunk_size bytes, a multiple of 512.
+// writing on a second one, so the two overlap. When output.can_rewrite(),
+// the output holds a placeholder entry's header as read until its footer is
+// found, so it is complete only once this returns. Memory use is fixed,
+// whatever the archive: at most nine buffers of chunk_size bytes, a
+// multiple of 512.
 ConvertResult convert_archive(InputFile& input, OutputFile& output, MessageSink& messages,
                               std::size_t chunk_size = CONVERT_CHUNK_SIZE);
 
