@@ -29,11 +29,11 @@ MIB = 1 << 20
 
 
 def big_tar():
-    """An entry of 1.5 MiB, more than the tool's read chunk, between two small ones."""
+    """An entry of 5 MiB, more than the tool's buffers hold, between two small ones."""
     rng = random.Random(7)
     out = io.BytesIO()
     with tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as tar:
-        for name, size in (("a", 700), ("big", 3 * MIB // 2 + 100), ("c", 10)):
+        for name, size in (("a", 700), ("big", 5 * MIB + 100), ("c", 10)):
             info = tarfile.TarInfo(name)
             info.size = size
             tar.addfile(info, io.BytesIO(rng.randbytes(size)))
@@ -74,8 +74,8 @@ class MemcheckTest(unittest.TestCase):
             ("help", ["-h"], 0, None),
             ("no arguments", [], 1, None),
             ("sample", ["sample.plint", "out.tar"], 0, None),
-            ("entry bigger than the read chunk, read twice", ["big.plint", "out.tar"], 0, None),
-            ("entry bigger than the read chunk, read and write", ["big.plint", "/dev/null"], 0, None),
+            ("entry bigger than the buffers, written during its footer search", ["big.plint", "out.tar"], 0, None),
+            ("entry bigger than the buffers, read twice", ["big.plint", "/dev/null"], 0, None),
             ("no footer", ["no_footer.plint", "out.tar"], 1, None),
             ("partial block", ["partial.plint", "out.tar"], 1, None),
             ("footer size disagrees", ["bad_size.plint", "out.tar"], 1, None),
@@ -86,7 +86,10 @@ class MemcheckTest(unittest.TestCase):
             ("full disk", ["sample.plint", "/dev/full"], 1, None),
             ("read fails", ["big.plint", "out.tar"], 1, {"read_eio_at": MIB + 4096}),
             ("write and close fail", ["big.plint", "out.tar"], 1, {"write_enospc_at_block": 1000, "close_eio": 1}),
-            ("input shrinks", ["big.plint", "out.tar"], 1, {"shrink_to": MIB // 2, "after": 3 * MIB // 2}),
+            # The output taken for a pipe, so that big's start is read again
+            # after its footer, when the input has shrunk.
+            ("input shrinks", ["big.plint", "out.tar"], 1,
+             {"shrink_to": MIB // 2, "after": 5 * MIB + 4096, "no_seek": 1}),
         ]
         for label, args, status, faults in cases:
             with self.subTest(label):
