@@ -255,8 +255,9 @@ class CliTest(unittest.TestCase):
         self.assertTrue(os.path.islink(self.path("link.plint")))
 
     def test_input_not_seekable(self):
-        """A placeholder entry is read twice, so only files that can be read
-        again are taken. A FIFO without a writer is refused without waiting."""
+        """A placeholder entry may be read twice, so only files that can be
+        read again are taken. A FIFO without a writer is refused without
+        waiting."""
         os.mkfifo(self.path("fifo"))
         self.path("adir").mkdir()
         cases = [
