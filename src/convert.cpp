@@ -132,7 +132,10 @@ public:
     // Waits until the first `count` operations are done.
     void wait_done(std::uint64_t count) {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (done_ >= count) return;
+        awaited_ = count;
         progress_.wait(lock, [&] { return done_ >= count; });
+        awaited_ = 0;
     }
     bool failed() const { return failed_.load(std::memory_order_acquire); }
     // What failed was a write, so the output's close should not report again.
@@ -181,8 +184,11 @@ private:
             if (!failed()) perform(op);
             lock.lock();
             ++done_;
+            // Waking the pass only once what it waits for is done spares it,
+            // and this thread, a wake-up per operation.
+            const bool wake = awaited_ != 0 && done_ >= awaited_;
             lock.unlock();
-            progress_.notify_all();
+            if (wake) progress_.notify_all();
         }
     }
 
@@ -267,6 +273,7 @@ private:
     std::deque<Op> queue_;
     std::uint64_t handed_ = 0;
     std::uint64_t done_ = 0;
+    std::uint64_t awaited_ = 0;  // the count wait_done waits for, 0 when it does not wait
     bool closing_ = false;
     std::atomic<bool> failed_{false};
     std::thread thread_;  // last: starts once everything above is ready
