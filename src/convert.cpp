@@ -500,7 +500,9 @@ private:
     std::int64_t pending_start_ = 0;
     std::int64_t pending_end_ = 0;
     int pending_buffer_ = 0;  // the scan buffer holding the pending run
-    std::int64_t out_pos_ = 0;    // output bytes handed over, as the output thread will leave them
+    // Output bytes handed over, as the output thread will leave them; only a
+    // streaming pass, which sizes its reads by it, keeps it up to date.
+    std::int64_t out_pos_ = 0;
     std::int64_t entry_out_ = 0;  // out_pos_ where the entry being converted began
     std::uint32_t size_ = 0;  // carried from entry to entry, set only by a footer
     bool stopped_ = false;    // a read or change error ended the pass
@@ -640,14 +642,12 @@ void Pass::copy_entry_data(std::int64_t from, std::int64_t to) {
             // whole block.
             std::size_t whole = static_cast<std::size_t>(got) / BLOCK_SIZE * BLOCK_SIZE;
             if (whole > 0) writer_.write(buffer.bytes.data(), whole);
-            out_pos_ += static_cast<std::int64_t>(whole);
             release(buffer);
             error("input file changed during conversion\n");
             stopped_ = true;
             return;
         }
         writer_.write(buffer.bytes.data(), want);
-        out_pos_ += static_cast<std::int64_t>(want);
         release(buffer);
         offset += got;
     }

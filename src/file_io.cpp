@@ -21,9 +21,13 @@ std::int64_t FdInputFile::read_at(std::int64_t offset, unsigned char* buf, std::
     return static_cast<std::int64_t>(done);
 }
 
-int FdOutputFile::write_all(const unsigned char* buf, std::size_t len) {
+namespace {
+
+// Writes all len bytes with write, or with pwrite at offset when offset is
+// not negative; retries partial writes and EINTR. Returns 0 or an errno value.
+int write_fully(int fd, const unsigned char* buf, std::size_t len, std::int64_t offset) {
     while (len > 0) {
-        ssize_t put = ::write(fd, buf, len);
+        ssize_t put = offset < 0 ? ::write(fd, buf, len) : ::pwrite(fd, buf, len, static_cast<off_t>(offset));
         if (put < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -31,9 +35,14 @@ int FdOutputFile::write_all(const unsigned char* buf, std::size_t len) {
         if (put == 0) return EIO;  // a write that moves nothing would loop forever
         buf += put;
         len -= static_cast<std::size_t>(put);
+        if (offset >= 0) offset += put;
     }
     return 0;
 }
+
+}  // namespace
+
+int FdOutputFile::write_all(const unsigned char* buf, std::size_t len) { return write_fully(fd, buf, len, -1); }
 
 bool FdOutputFile::can_rewrite() {
     struct stat status;
@@ -43,18 +52,7 @@ bool FdOutputFile::can_rewrite() {
 }
 
 int FdOutputFile::rewrite_at(std::int64_t offset, const unsigned char* buf, std::size_t len) {
-    while (len > 0) {
-        ssize_t put = ::pwrite(fd, buf, len, static_cast<off_t>(offset));
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (put == 0) return EIO;
-        buf += put;
-        len -= static_cast<std::size_t>(put);
-        offset += put;
-    }
-    return 0;
+    return write_fully(fd, buf, len, offset);
 }
 
 int FdOutputFile::truncate_to(std::int64_t length) {
